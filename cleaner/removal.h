@@ -1,0 +1,22 @@
+// Removal and repair after a match: the auto-start value, the variant's file, the open
+// command of executable files and the family's per-user keys.
+#pragma once
+
+#include "cleaner/probe.h"
+#include "platform/platform.h"
+
+namespace karvelon {
+
+constexpr char kOpenCommandSubkey[] = "exefile\\shell\\open\\command";
+constexpr char kRepairText[] = "\"%1\" %*";
+constexpr const char* kPerUserSubkeys[] = {"software\\Navidad", "software\\Emanuel"};
+
+constexpr char kCleanedLine[] = " System registry cleaned.\n";
+constexpr char kNotCleanedLine[] = " System registry could not be cleaned.\n";
+
+// Runs every step whatever the earlier ones achieved, closes the Run key the probe left open,
+// and writes the cleaned line or the not-cleaned line. Returns true when the registry counts
+// as cleaned: the auto-start value is gone and the open command, where it exists, was reset.
+bool remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key);
+
+} // namespace karvelon

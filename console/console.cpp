@@ -1,0 +1,137 @@
+// The banner, the prompt and the wait for a key press; and the write-message routine.
+#include "console/console.h"
+
+#include <array>
+
+#include "console/key_event.h"
+
+namespace karvelon {
+namespace {
+
+// A row is a space, a body of 59 characters and a line feed. A content body is "=", a field
+// of 57 characters holding the text after `indent` spaces, and "=".
+constexpr std::size_t kBodyWidth = 59;
+constexpr std::size_t kFieldWidth = kBodyWidth - 2;
+
+enum class RowKind { Rule, Blank, Content };
+struct RowSpec {
+    RowKind kind;
+    std::size_t indent;
+    const char* text;
+};
+
+#define KARVELON_SITE "http://www.karvelon.example"
+
+constexpr RowSpec kRowSpecs[kBannerRows] = {
+    {RowKind::Rule, 0, ""},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Content, 16, "KARVELON Version 2.0"},
+    {RowKind::Content, 8, "Karvelon Software Labs"},
+    {RowKind::Content, 16, KARVELON_SITE},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Rule, 0, ""},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Content, 1, "This program will remove TROJ_NAVIDAD.A and"},
+    {RowKind::Content, 1, "TROJ_NAVIDAD.E from your system."},
+    {RowKind::Content, 4, "1. Clean System Registry."},
+    {RowKind::Content, 4, "2. Delete Trojan file."},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Content, 4, "For the details of this virus, visit"},
+    {RowKind::Content, 4, KARVELON_SITE "/vinfo/virusencyclo/"},
+    {RowKind::Content, 4, "default5.asp?VName=TROJ_NAVIDAD.A"},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Content, 4, "For the details of this virus, visit"},
+    {RowKind::Content, 4, KARVELON_SITE "/vinfo/virusencyclo/"},
+    {RowKind::Content, 4, "default5.asp?VName=TROJ_NAVIDAD.E"},
+    {RowKind::Blank, 0, ""},
+    {RowKind::Rule, 0, ""},
+};
+
+#undef KARVELON_SITE
+
+using Row = std::array<char, kBannerRowLength + 1>;
+using Banner = std::array<Row, kBannerRows>;
+
+constexpr std::size_t text_length(const char* text)
+{
+    std::size_t length = 0;
+    while (text[length] != '\0') ++length;
+    return length;
+}
+
+constexpr bool fits_its_field(const RowSpec& spec) { return spec.indent + text_length(spec.text) <= kFieldWidth; }
+
+constexpr bool every_text_fits()
+{
+    for (const RowSpec& spec : kRowSpecs)
+        if (!fits_its_field(spec)) return false;
+    return true;
+}
+static_assert(every_text_fits(), "a banner text overflows its field and would break the box");
+
+constexpr Row make_row(const RowSpec& spec)
+{
+    Row row{};
+    row[0] = ' ';
+    for (std::size_t column = 1; column <= kBodyWidth; ++column) row[column] = spec.kind == RowKind::Rule ? '=' : ' ';
+    row[1] = '=';
+    row[kBodyWidth] = '=';
+    const std::size_t length = text_length(spec.text);
+    for (std::size_t i = 0; i < length; ++i) row[2 + spec.indent + i] = spec.text[i];
+    row[kBodyWidth + 1] = '\n';
+    row[kBodyWidth + 2] = '\0';
+    return row;
+}
+
+constexpr Banner make_banner()
+{
+    Banner banner{};
+    for (std::size_t i = 0; i < kBannerRows; ++i) banner[i] = make_row(kRowSpecs[i]);
+    return banner;
+}
+
+constexpr Banner kBanner = make_banner();
+
+} // namespace
+
+const char* banner_row(std::size_t index) { return index < kBannerRows ? kBanner[index].data() : ""; }
+
+void write_message(Platform& platform, const char* text) { platform.write_message(text); }
+
+ConsoleInput::~ConsoleInput()
+{
+    if (opened_ && handle_ != invalid_console_handle()) platform_.close_console_input(handle_);
+}
+
+bool ConsoleInput::key_pending()
+{
+    if (!opened_) {
+        handle_ = platform_.open_console_input();
+        opened_ = true;
+    }
+    if (handle_ == invalid_console_handle()) return false;
+
+    std::uint32_t pending = 0;
+    if (!platform_.get_number_of_console_input_events(handle_, &pending) || pending == 0) return false;
+
+    // Peek at the queue from its oldest event; when more are pending than fit, the oldest
+    // kPeekCapacity are looked at (the queue keeps its order, so none is skipped over).
+    InputRecord records[kPeekCapacity];
+    const std::uint32_t wanted = pending < kPeekCapacity ? pending : kPeekCapacity;
+    std::uint32_t peeked = 0;
+    if (!platform_.peek_console_input(handle_, records, wanted, &peeked) || peeked == 0 || peeked > wanted) return false;
+
+    for (std::uint32_t i = 0; i < peeked; ++i)
+        if (is_key_press(records[i])) return true;
+    return false;
+}
+
+void show_banner_and_wait(Platform& platform, ConsoleInput& input)
+{
+    for (std::size_t i = 0; i < kBannerRows; ++i) write_message(platform, banner_row(i));
+    write_message(platform, kPrompt);
+    while (!input.key_pending() && !input.unavailable()) {
+    }
+}
+
+} // namespace karvelon

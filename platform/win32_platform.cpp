@@ -1,0 +1,114 @@
+// The Win32 implementation of the platform seam: one call through to Windows per operation.
+// This is the only file of the program that includes <windows.h>.
+#include "platform/win32_platform.h"
+
+#include <cstddef>
+#include <cstdio>
+
+#include <windows.h>
+#include <shlwapi.h>
+
+namespace karvelon {
+namespace {
+
+static_assert(sizeof(InputRecord) == sizeof(INPUT_RECORD), "InputRecord layout");
+static_assert(offsetof(InputRecord, event_type) == offsetof(INPUT_RECORD, EventType), "InputRecord layout");
+static_assert(offsetof(InputRecord, key_down) == offsetof(INPUT_RECORD, Event.KeyEvent.bKeyDown), "InputRecord layout");
+static_assert(offsetof(InputRecord, virtual_key_code) == offsetof(INPUT_RECORD, Event.KeyEvent.wVirtualKeyCode), "InputRecord layout");
+static_assert(offsetof(InputRecord, virtual_scan_code) == offsetof(INPUT_RECORD, Event.KeyEvent.wVirtualScanCode), "InputRecord layout");
+static_assert(offsetof(InputRecord, ascii_char) == offsetof(INPUT_RECORD, Event.KeyEvent.uChar.AsciiChar), "InputRecord layout");
+static_assert(offsetof(InputRecord, control_key_state) == offsetof(INPUT_RECORD, Event.KeyEvent.dwControlKeyState), "InputRecord layout");
+static_assert(KEY_EVENT == kKeyEvent && ENHANCED_KEY == kEnhancedKey && SHIFT_PRESSED == kShiftPressed, "event numbering");
+static_assert(static_cast<DWORD>(KeyAccess::QueryValue) == KEY_QUERY_VALUE, "access numbering");
+static_assert(static_cast<DWORD>(KeyAccess::SetValue) == KEY_SET_VALUE, "access numbering");
+static_assert(kRegSz == REG_SZ && kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
+
+HKEY root_of(RootKey root)
+{
+    switch (root) {
+    case RootKey::LocalMachine: return HKEY_LOCAL_MACHINE;
+    case RootKey::ClassesRoot: return HKEY_CLASSES_ROOT;
+    case RootKey::CurrentUser: return HKEY_CURRENT_USER;
+    }
+    return HKEY_CURRENT_USER;
+}
+
+HKEY key_of(KeyHandle key) { return static_cast<HKEY>(key); }
+HANDLE handle_of(ConsoleHandle console) { return static_cast<HANDLE>(console); }
+
+} // namespace
+
+Status Win32Platform::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key)
+{
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExA(root_of(root), subkey, 0, static_cast<REGSAM>(access), &opened);
+    *key = opened;
+    return status;
+}
+
+Status Win32Platform::reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size)
+{
+    DWORD in_out = *size;
+    const LONG status = RegQueryValueExA(key_of(key), name, nullptr, nullptr, data, &in_out);
+    *size = in_out;
+    return status;
+}
+
+Status Win32Platform::reg_set_value(RootKey root, const char* subkey, std::uint32_t type, const char* data, std::uint32_t size)
+{
+    return RegSetValueA(root_of(root), subkey, type, data, size);
+}
+
+Status Win32Platform::reg_delete_key(RootKey root, const char* subkey) { return RegDeleteKeyA(root_of(root), subkey); }
+
+Status Win32Platform::reg_close_key(KeyHandle key) { return RegCloseKey(key_of(key)); }
+
+Status Win32Platform::sh_delete_value(RootKey root, const char* subkey, const char* name)
+{
+    return static_cast<Status>(SHDeleteValueA(root_of(root), subkey, name));
+}
+
+std::uint32_t Win32Platform::get_system_directory(char* buffer, std::uint32_t capacity)
+{
+    return GetSystemDirectoryA(buffer, capacity);
+}
+
+bool Win32Platform::delete_file(const char* path) { return DeleteFileA(path) != 0; }
+
+ConsoleHandle Win32Platform::open_console_input()
+{
+    static_assert(sizeof(HANDLE) == sizeof(ConsoleHandle), "handle size");
+    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    return console == INVALID_HANDLE_VALUE ? invalid_console_handle() : console;
+}
+
+bool Win32Platform::get_number_of_console_input_events(ConsoleHandle console, std::uint32_t* count)
+{
+    DWORD events = 0;
+    const BOOL ok = GetNumberOfConsoleInputEvents(handle_of(console), &events);
+    *count = events;
+    return ok != 0;
+}
+
+bool Win32Platform::peek_console_input(ConsoleHandle console, InputRecord* records, std::uint32_t length,
+                                       std::uint32_t* read)
+{
+    DWORD peeked = 0;
+    const BOOL ok = PeekConsoleInputA(handle_of(console), reinterpret_cast<INPUT_RECORD*>(records), length, &peeked);
+    *read = peeked;
+    return ok != 0;
+}
+
+void Win32Platform::close_console_input(ConsoleHandle console) { CloseHandle(handle_of(console)); }
+
+// MinGW's C++ headers turn printf into MinGW's own formatter, which writes through at once
+// whatever standard output is; msvcrt's printf keeps the C runtime's rules (text mode, and
+// buffering when standard output is a file or a pipe). The texts hold no '%'.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void Win32Platform::write_message(const char* text) { __ms_printf(text); }
+#pragma GCC diagnostic pop
+
+} // namespace karvelon

@@ -1,0 +1,172 @@
+// The banner's geometry and the key test: which console events end the wait, and how the
+// wait meets a missing console, a queue of other events and keys typed ahead.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "console/console.h"
+#include "console/key_event.h"
+#include "tests/sim_windows.h"
+
+namespace karvelon::test {
+namespace {
+
+TEST(Banner, EveryRowIs61BytesWithTheBoxEdgesAligned)
+{
+    for (std::size_t i = 0; i < kBannerRows; ++i) {
+        const std::string row = banner_row(i);
+        SCOPED_TRACE("row " + std::to_string(i + 1));
+        ASSERT_EQ(row.size(), kBannerRowLength);
+        EXPECT_EQ(row.front(), ' ');
+        EXPECT_EQ(row[1], '=');
+        EXPECT_EQ(row[59], '=');
+        EXPECT_EQ(row.back(), '\n');
+        const bool rule = i == 0 || i == 6 || i == 21;
+        EXPECT_EQ(row.find_first_not_of('=', 1) == 60, rule);
+    }
+    EXPECT_STREQ(kPrompt, " \n Press any key to continue....\n");
+}
+
+constexpr std::uint32_t kAlt = kLeftAltPressed, kCtrl = kLeftCtrlPressed, kShift = kShiftPressed;
+constexpr std::uint32_t kEnh = kEnhancedKey;
+
+InputRecord released(InputRecord record)
+{
+    record.key_down = 0;
+    return record;
+}
+
+struct KeyCase {
+    const char* name;
+    InputRecord record;
+    bool ends_wait;
+    friend void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class KeyTable : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(KeyTable, EndsTheWaitOnlyForAKeyPressWithACode)
+{
+    EXPECT_EQ(is_key_press(GetParam().record), GetParam().ends_wait);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, KeyTable, ::testing::Values(
+    // Characters, whatever the modifiers.
+    KeyCase{"Letter", key_down('a', 0x1E), true},
+    KeyCase{"Enter", key_down('\r', 0x1C), true},
+    KeyCase{"Esc", key_down('\x1b', 0x01), true},
+    KeyCase{"CtrlC", key_down('\x03', 0x2E, kCtrl), true},
+    KeyCase{"HighCharacter", key_down('\xe9', 0x03, kAlt | kCtrl), true},
+    KeyCase{"KeypadEnterEnhanced", key_down('\r', 0x1C, kEnh), true},
+    // Modifiers, locks and system keys alone.
+    KeyCase{"ShiftAlone", key_down(0, 0x2A, kShift), false},
+    KeyCase{"RightShiftAlone", key_down(0, 0x36, kShift), false},
+    KeyCase{"CtrlAlone", key_down(0, 0x1D, kCtrl), false},
+    KeyCase{"RightCtrlAlone", key_down(0, 0x1D, kEnh | kRightCtrlPressed), false},
+    KeyCase{"AltAlone", key_down(0, 0x38, kAlt), false},
+    KeyCase{"RightAltAlone", key_down(0, 0x38, kEnh | kRightAltPressed), false},
+    KeyCase{"CapsLock", key_down(0, 0x3A, kCapsLockOn), false},
+    KeyCase{"NumLock", key_down(0, 0x45, kEnh | kNumLockOn), false},
+    KeyCase{"ScrollLock", key_down(0, 0x46, kScrollLockOn), false},
+    KeyCase{"LeftWindows", key_down(0, 0x5B, kEnh), false},
+    KeyCase{"RightWindows", key_down(0, 0x5C, kEnh), false},
+    KeyCase{"MenuKey", key_down(0, 0x5D, kEnh), false},
+    KeyCase{"PrintScreen", key_down(0, 0x37, kEnh), false},
+    KeyCase{"Pause", key_down(0, 0x45, 0), false},
+    // The twelve enhanced keys, with any modifiers.
+    KeyCase{"UpArrow", key_down(0, 0x48, kEnh), true},
+    KeyCase{"AltLeftArrow", key_down(0, 0x4B, kEnh | kAlt), true},
+    KeyCase{"ShiftDelete", key_down(0, 0x53, kEnh | kShift), true},
+    KeyCase{"CtrlPageDown", key_down(0, 0x51, kEnh | kCtrl), true},
+    KeyCase{"AltKeypadSlash", key_down(0, 0x35, kEnh | kAlt), true},
+    KeyCase{"AltKeypadEnter", key_down(0, 0x1C, kEnh | kAlt), true},
+    // Column: none.
+    KeyCase{"F1", key_down(0, 0x3B, 0), true},
+    KeyCase{"F12", key_down(0, 0x58, kNumLockOn), true},
+    KeyCase{"KeypadHome", key_down(0, 0x47, 0), true},
+    KeyCase{"KeypadInsert", key_down(0, 0x52, 0), true},
+    KeyCase{"KeypadCentre", key_down(0, 0x4C, 0), false},
+    KeyCase{"KeypadPlus", key_down(0, 0x4E, 0), false},
+    // Column: Shift.
+    KeyCase{"ShiftTab", key_down(0, 0x0F, kShift), true},
+    KeyCase{"ShiftF11", key_down(0, 0x57, kShift), true},
+    KeyCase{"ShiftKeypadHome", key_down(0, 0x47, kShift), false},
+    KeyCase{"Shift2", key_down(0, 0x03, kShift), false},
+    // Column: Ctrl.
+    KeyCase{"Ctrl2", key_down(0, 0x03, kCtrl), true},
+    KeyCase{"Ctrl3", key_down(0, 0x04, kCtrl), false},
+    KeyCase{"CtrlTab", key_down(0, 0x0F, kRightCtrlPressed), true},
+    KeyCase{"CtrlF5", key_down(0, 0x3F, kCtrl), true},
+    KeyCase{"CtrlKeypadEnd", key_down(0, 0x4F, kCtrl), true},
+    KeyCase{"CtrlShiftTab", key_down(0, 0x0F, kCtrl | kShift), true},
+    KeyCase{"CtrlShiftLetter", key_down(0, 0x1E, kCtrl | kShift), false},
+    // Column: Alt, which wins over Ctrl and Shift.
+    KeyCase{"AltEsc", key_down(0, 0x01, kAlt), true},
+    KeyCase{"AltEquals", key_down(0, 0x0D, kRightAltPressed), true},
+    KeyCase{"AltBackspace", key_down(0, 0x0E, kAlt), true},
+    KeyCase{"AltLetter", key_down(0, 0x1E, kAlt), true},
+    KeyCase{"AltBracket", key_down(0, 0x1B, kAlt), true},
+    KeyCase{"AltGrave", key_down(0, 0x29, kAlt), true},
+    KeyCase{"AltSlash", key_down(0, 0x35, kAlt), true},
+    KeyCase{"AltF10", key_down(0, 0x44, kAlt), true},
+    KeyCase{"AltBackslash", key_down(0, 0x2B, kAlt), false},
+    KeyCase{"AltSpace", key_down(0, 0x39, kAlt), false},
+    KeyCase{"AltKeypadHome", key_down(0, 0x47, kAlt), false},
+    KeyCase{"AltCtrl2", key_down(0, 0x03, kAlt | kCtrl), true},
+    KeyCase{"AltCtrlKeypadHome", key_down(0, 0x47, kAlt | kCtrl), false},
+    // Beyond the table.
+    KeyCase{"ScanCode59", key_down(0, 0x59, 0), false},
+    KeyCase{"ScanCodeFFFF", key_down(0, 0xFFFF, kAlt), false},
+    // Releases and other events.
+    KeyCase{"LetterReleased", released(key_down('a', 0x1E)), false},
+    KeyCase{"F1Released", released(key_down(0, 0x3B)), false},
+    KeyCase{"Mouse", other_event(kMouseEvent), false},
+    KeyCase{"WindowSize", other_event(kWindowBufferSizeEvent), false},
+    KeyCase{"MenuEvent", other_event(kMenuEvent), false},
+    KeyCase{"Focus", other_event(kFocusEvent), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(KeyWait, TypedAheadKeyEndsTheWaitAfterThePromptAndStaysQueued)
+{
+    SimWindows windows;
+    windows.console_queue = {other_event(kFocusEvent), key_down(0, 0x2A, kShift), released(key_down('q', 0x10)),
+                             other_event(kMouseEvent), key_down('q', 0x10)};
+    {
+        ConsoleInput input(windows);
+        show_banner_and_wait(windows, input);
+        EXPECT_EQ(windows.output.size(), 1375u);
+        EXPECT_EQ(windows.console_queue.size(), 5u);
+    }
+    EXPECT_EQ(windows.open_consoles, 0) << "closed when the input goes away";
+}
+
+TEST(KeyWait, NoConsoleEndsTheWaitAtOnce)
+{
+    SimWindows windows;
+    windows.has_console = false;
+    ConsoleInput input(windows);
+    show_banner_and_wait(windows, input);
+    EXPECT_TRUE(input.unavailable());
+    EXPECT_FALSE(input.key_pending());
+    EXPECT_EQ(std::count(windows.calls.begin(), windows.calls.end(), "CreateFileA CONIN$"), 1);
+}
+
+TEST(KeyWait, OpensTheConsoleOnceAndLooksAtTheOldestEventsFirst)
+{
+    SimWindows windows;
+    ConsoleInput input(windows);
+    EXPECT_FALSE(input.key_pending()); // empty queue
+    windows.console_queue.assign(ConsoleInput::kPeekCapacity - 1, other_event(kMouseEvent));
+    EXPECT_FALSE(input.key_pending());
+    windows.console_queue.push_back(key_down(0, 0x3B));
+    EXPECT_TRUE(input.key_pending());
+    // A press behind more events than one look takes in is seen once those are read.
+    windows.console_queue.insert(windows.console_queue.begin(), other_event(kMouseEvent));
+    EXPECT_FALSE(input.key_pending());
+    EXPECT_EQ(std::count(windows.calls.begin(), windows.calls.end(), "CreateFileA CONIN$"), 1);
+    EXPECT_FALSE(input.unavailable());
+}
+
+} // namespace
+} // namespace karvelon::test

@@ -1,0 +1,133 @@
+// The infection probe against the simulated registry: what matches, what does not, and
+// that the Run key is left open exactly when removal will need it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "cleaner/probe.h"
+#include "tests/sim_windows.h"
+
+namespace karvelon::test {
+namespace {
+
+constexpr char kRunKey[] = "HKLM\\software\\microsoft\\windows\\currentversion\\run";
+constexpr std::uint32_t kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
+
+// A directory long enough that its marker path, with its zero, takes exactly `bytes` bytes.
+std::string directory_for_marker_of(std::size_t bytes)
+{
+    return "C:\\" + std::string(bytes - 1 - 3 - 12, 'D');
+}
+
+struct ProbeCase {
+    const char* name;
+    std::string directory;
+    bool value_present;
+    std::uint32_t type;
+    std::string data; // as stored, zero bytes included
+    int expected_row;  // 0 for no match
+    friend void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ProbeTable : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(ProbeTable, MatchesExactlyTheMarkerPaths)
+{
+    const ProbeCase& c = GetParam();
+    SimWindows windows;
+    windows.system_directory = c.directory;
+    windows.add_key(kRunKey);
+    if (c.value_present) windows.set_value(kRunKey, "Win32BaseServiceMOD", c.type, c.data);
+
+    WorkingStorage storage{};
+    const Match match = probe(windows, storage);
+
+    if (c.expected_row == 0) {
+        EXPECT_EQ(match.variant, nullptr);
+        EXPECT_TRUE(windows.open_keys.empty()) << "the Run key is released without a match";
+    } else {
+        ASSERT_EQ(match.variant, &kVariants[c.expected_row - 1]);
+        // A directory too long for its buffer is not written: the bare file name remains.
+        const std::string directory = c.directory.size() < kTextBufferSize ? c.directory : "";
+        EXPECT_EQ(std::string(match.marker_path), directory + kVariants[c.expected_row - 1].marker_file_name);
+        EXPECT_EQ(windows.open_keys.size(), 1u) << "the Run key stays open for removal";
+    }
+    const bool asked_for_directory = std::count(windows.calls.begin(), windows.calls.end(), "GetSystemDirectoryA") != 0;
+    EXPECT_EQ(asked_for_directory, c.value_present && c.data.size() <= 128);
+}
+
+const std::string kSys = "C:\\WINDOWS\\System32";
+const std::string kLong = directory_for_marker_of(128);
+const std::string kLonger = directory_for_marker_of(129);
+std::string z(std::string text) { return text.append(1, '\0'); }
+
+INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::Values(
+    ProbeCase{"Row1Exact", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), 1},
+    ProbeCase{"Row1LowerCase", kSys, true, kRegSz, z("c:\\windows\\system32\\winsvrc.exe"), 1},
+    ProbeCase{"Row2MixedCase", kSys, true, kRegSz, z("C:\\Windows\\SYSTEM32\\WinTask.exe"), 2},
+    ProbeCase{"Quoted", kSys, true, kRegSz, z("\"" + kSys + "\\WINSVRC.EXE\""), 0},
+    ProbeCase{"WithArguments", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE /run"), 0},
+    ProbeCase{"AnotherDirectory", kSys, true, kRegSz, z("C:\\WINDOWS\\WINSVRC.EXE"), 0},
+    ProbeCase{"ShortForm", "C:\\Program Files\\Sys", true, kRegSz, z("C:\\PROGRA~1\\Sys\\WINTASK.EXE"), 0},
+    ProbeCase{"PrefixOnly", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EX"), 0},
+    ProbeCase{"HighBytesAreNotFolded", "C:\\Syst\xe8me", true, kRegSz, z("C:\\SYST\xc8ME\\WINSVRC.EXE"), 0},
+    ProbeCase{"HighBytesIdentical", "C:\\Syst\xe8me", true, kRegSz, z("c:\\syst\xe8me\\winsvrc.exe"), 1},
+    ProbeCase{"ExpandSzType", kSys, true, 2, z(kSys + "\\WINTASK.EXE"), 2},
+    ProbeCase{"DwordTypeComparedAsText", kSys, true, kRegDword, z(kSys + "\\WINTASK.EXE"), 2},
+    ProbeCase{"MultiSzUpToFirstZero", kSys, true, kRegMultiSz, z(z(kSys + "\\WINSVRC.EXE") + "other") + '\0', 1},
+    ProbeCase{"Exactly128BytesWithZero", kLong, true, kRegSz, z(kLong + "\\WINSVRC.EXE"), 1},
+    ProbeCase{"Binary128BytesNoZero", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE", 1},
+    ProbeCase{"129BytesWithZero", kLonger, true, kRegSz, z(kLonger + "\\WINSVRC.EXE"), 0},
+    ProbeCase{"LongerThan128First128Match", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE" + "trailing", 0},
+    ProbeCase{"EmptyValue", kSys, true, kRegSz, z(""), 0},
+    ProbeCase{"ValueAbsent", kSys, false, kRegSz, "", 0},
+    ProbeCase{"DirectoryFillsItsBuffer", std::string(1023, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), 0},
+    ProbeCase{"DirectoryPastItsBuffer", std::string(2000, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), 1},
+    ProbeCase{"EmptyDirectoryBareNames", "", true, kRegSz, z("\\wintask.exe"), 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Probe, NoRunKeyOrUnreadableValueIsNoMatch)
+{
+    for (std::size_t fail : {0u, 1u}) { // RegOpenKeyExA, then RegQueryValueExA
+        SimWindows windows;
+        windows.add_key(kRunKey);
+        windows.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, z(kSys + "\\WINSVRC.EXE"));
+        windows.fail_call = fail;
+        WorkingStorage storage{};
+        EXPECT_EQ(probe(windows, storage).variant, nullptr);
+        EXPECT_TRUE(windows.open_keys.empty());
+    }
+    SimWindows no_key;
+    WorkingStorage storage{};
+    EXPECT_EQ(probe(no_key, storage).variant, nullptr);
+}
+
+TEST(Probe, FailedDirectoryQueryComparesTheBareNames)
+{
+    SimWindows windows;
+    windows.add_key(kRunKey);
+    windows.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, z("\\WINSVRC.EXE"));
+    windows.fail_call = 2; // GetSystemDirectoryA
+    WorkingStorage storage{};
+    const Match match = probe(windows, storage);
+    ASSERT_EQ(match.variant, &kVariants[0]);
+    EXPECT_STREQ(match.marker_path, "\\WINSVRC.EXE");
+    windows.reg_close_key(storage.run_key);
+}
+
+TEST(MarkerPath, RefusesWhatDoesNotFitAndLeavesItEmpty)
+{
+    char path[16];
+    const char unterminated[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_TRUE(build_marker_path(path, sizeof path, "C:\\X", 5, "\\NAME.EXE"));
+    EXPECT_STREQ(path, "C:\\X\\NAME.EXE");
+    EXPECT_TRUE(build_marker_path(path, sizeof path, "C:\\XYZ", 7, "\\NAME.EXE")); // 15 characters and the zero
+    EXPECT_FALSE(build_marker_path(path, sizeof path, "C:\\WXYZ", 8, "\\NAME.EXE"));
+    EXPECT_STREQ(path, "");
+    EXPECT_FALSE(build_marker_path(path, sizeof path, unterminated, sizeof unterminated, ""));
+    EXPECT_STREQ(path, "");
+}
+
+} // namespace
+} // namespace karvelon::test
