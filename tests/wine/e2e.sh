@@ -1,0 +1,312 @@
+#!/usr/bin/env bash
+# End-to-end tests of karvelon.exe under Wine: a real registry, real files and a real console.
+# Each case runs in its own copy of a freshly booted 32-bit prefix, and compares the output
+# byte for byte, the exit status, and the registry hives and files before and after.
+# Usage: e2e.sh CASE   with KARVELON_EXE, DRIVER_EXE, WORK and GOLDEN in the environment.
+set -euo pipefail
+
+case_name=$1
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+base="$WORK/base-prefix"
+dir="$WORK/cases/$case_name"
+prefix="$dir/prefix"
+sys="$prefix/drive_c/windows/system32"
+run_key='HKLM\software\microsoft\windows\currentversion\run'
+command_key='HKCR\exefile\shell\open\command'
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [ "$case_name" = prefix ]; then
+  rm -rf "$base"
+  mkdir -p "$WORK"
+  WINEPREFIX="$base" wineboot -i >/dev/null 2>&1
+  WINEPREFIX="$base" wineserver -w
+  # The first start after booting still settles a few keys; let that happen here, once.
+  WINEPREFIX="$base" wine cmd /c exit </dev/null >/dev/null 2>&1
+  WINEPREFIX="$base" wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$base" wineserver -w
+  [ -f "$base/system.reg" ] || fail "wineboot made no prefix"
+  exit 0
+fi
+
+[ -d "$base" ] || fail "no base prefix: run the prefix case first"
+rm -rf "$dir"
+mkdir -p "$dir"
+cp -a "$base" "$prefix"
+export WINEPREFIX="$prefix"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+cp "$KARVELON_EXE" "$prefix/drive_c/karvelon.exe"
+cp "$DRIVER_EXE" "$prefix/drive_c/driver.exe"
+
+# --- helpers -------------------------------------------------------------------------------
+
+# Seeds an infection: the auto-start value naming $1 (a file name in system32, or any text
+# given with a backslash), the hijacked open command, both per-user keys and the files.
+seed() {
+  local value=$1
+  case "$value" in *\\*) ;; *) value="C:\\windows\\system32\\$value" ;; esac
+  wine reg add "$run_key" /v Win32BaseServiceMOD /d "$value" /f >/dev/null
+  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\WINSVRC.EXE \"%1\" %*" /f >/dev/null
+  wine reg add 'HKCU\software\Navidad' /v Installed /d yes /f >/dev/null
+  wine reg add 'HKCU\software\Emanuel' /f >/dev/null
+  for f in WINSVRC.EXE WINSVRC.VXD WINTASK.EXE; do echo "sample $f" >"$sys/$f"; done
+}
+
+# The hives as sorted "key" and "key <tab> value" lines, without the times Wine keeps and
+# without the display driver's date, which Wine rewrites each time its server starts.
+flat_hive() {
+  awk '/^\[/ { key = $0; sub(/\] [0-9]+$/, "]", key); print "K " key; next }
+       /^(#|;;|WINE REGISTRY|$)/ { next }
+       /^"DriverDateData"=/ { next }
+       { print "V " key "\t" $0 }' "$1" | LC_ALL=C sort
+}
+
+snapshot() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  mkdir -p "$dir/$1"
+  flat_hive "$prefix/system.reg" >"$dir/$1/system"
+  flat_hive "$prefix/user.reg" >"$dir/$1/user"
+  (cd "$prefix/drive_c" && find . -type f ! -name 'driver.*' ! -name captured.txt -printf '%p %s\n' | LC_ALL=C sort) \
+    >"$dir/$1/files"
+}
+
+# What changed between the two snapshots, as "-"/"+" lines.
+changes() {
+  for part in system user files; do
+    diff "$dir/before/$part" "$dir/after/$part" | sed -n 's/^< /- /p; s/^> /+ /p' || true
+  done | LC_ALL=C sort
+}
+
+expect_changes() {
+  local actual
+  local expected
+  actual=$(changes)
+  expected=$(printf '%s\n' "$1" | sed '/^$/d' | LC_ALL=C sort)
+  if [ "$actual" != "$expected" ]; then
+    printf 'expected changes:\n%s\nactual changes:\n%s\n' "$expected" "$actual" >&2
+    fail "the run changed something else than it should"
+  fi
+}
+
+# Runs karvelon.exe without a console (the key wait ends at once), output to a file.
+run_program() {
+  set +e
+  wine 'C:\karvelon.exe' "$@" </dev/null >"$dir/output" 2>"$dir/stderr"
+  status=$?
+  set -e
+}
+
+# The banner and prompt in CR LF, followed by the given lines.
+expect_output() {
+  { sed 's/$/\r/' "$GOLDEN/banner.txt"; for line in "$@"; do printf '%s\r\n' "$line"; done; } >"$dir/expected"
+  cmp "$dir/expected" "$dir/output" || { diff <(cat -A "$dir/expected") <(cat -A "$dir/output") >&2; fail "output differs"; }
+}
+
+expect_status() { [ "$status" = "$1" ] || fail "exit status $status, expected $1"; }
+
+# Starts a lasting server and Wine's own services, so that none of them holds on to the
+# pseudo-terminal of a driver run.
+start_server() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
+  wineserver -p
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# Runs the driver in a pseudo-terminal, so that it and karvelon.exe share a real console.
+# The terminal's input stays open and silent until the driver is done: an end of input would
+# reach the console as a key press (and script waits for it before it ends).
+drive() {
+  local line="wine 'C:\\driver.exe' 'C:\\driver.log'" arg keeper
+  for arg in "$@"; do line+=" $(printf '%q' "$arg")"; done
+  rm -f "$prefix/drive_c/driver.log" "$dir/terminal-input"
+  mkfifo "$dir/terminal-input"
+  sleep 300 >"$dir/terminal-input" &
+  keeper=$!
+  set +e
+  SHELL=/bin/bash script -qfec "$line; status=\$?; kill $keeper; exit \$status" /dev/null \
+    <"$dir/terminal-input" >>"$dir/terminal" 2>&1
+  local driver_status=$?
+  set -e
+  kill "$keeper" 2>/dev/null || true
+  cat "$prefix/drive_c/driver.log" >>"$dir/driver.log" 2>/dev/null || true
+  cat "$prefix/drive_c/driver.log" 2>/dev/null || true
+  [ "$driver_status" = 0 ] || fail "driver reported a failure ($driver_status)"
+}
+
+notice_a=" Your system is infected with TROJ_NAVIDAD.A."
+notice_e=" Your system is infected with TROJ_EMMANUEL, new variant of navidad."
+vxd_deleted=" Trojan file WINSVRC.VXD deleted."
+task_deleted=" Trojan file WINTASK.EXE deleted."
+cleaned=" System registry cleaned."
+reboot=" Please reboot your system and scan using at least pattern file #806."
+not_cleaned=" System registry could not be cleaned."
+administrator=" Please log on as an administrator and run this program again."
+not_infected=" Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
+
+run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
+command_value='V [Software\\Classes\\exefile\\shell\\open\\command]'
+hijacked="$command_value	@=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE \\\"%1\\\" %*\""
+repaired="$command_value	@=\"\\\"%1\\\" %*\""
+user_keys_gone='- K [Software\\Emanuel]
+- V [Software\\Emanuel]	@=""
+- K [Software\\Navidad]
+- V [Software\\Navidad]	"Installed"="yes"'
+
+# --- cases ---------------------------------------------------------------------------------
+
+case "$case_name" in
+clean-a | clean-e)
+  if [ "$case_name" = clean-a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
+  seed "$marker"
+  snapshot before
+  run_program
+  snapshot after
+  if [ "$case_name" = clean-a ]; then
+    expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
+    removed_file='- ./windows/system32/WINSVRC.VXD 19'
+  else
+    expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
+    removed_file='- ./windows/system32/WINTASK.EXE 19'
+  fi
+  expect_status 0
+  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\$marker\"
+- $hijacked
++ $repaired
+$user_keys_gone
+$removed_file"
+  ;;
+
+lower-case-value)
+  seed 'c:\windows\system32\winsvrc.exe'
+  run_program
+  expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  [ -f "$sys/WINSVRC.EXE" ] && [ ! -f "$sys/WINSVRC.VXD" ] || fail "row 1 must delete WINSVRC.VXD and only that"
+  ;;
+
+not-infected)
+  snapshot before
+  run_program
+  snapshot after
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+  ;;
+
+other-value)
+  seed '"C:\windows\system32\WINTASK.EXE"'
+  snapshot before
+  run_program /clean now
+  snapshot after
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+  ;;
+
+arguments-ignored)
+  seed WINTASK.EXE
+  run_program /? --help "$(printf 'x%.0s' {1..300})"
+  expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  ;;
+
+file-missing)
+  seed WINTASK.EXE
+  rm "$sys/WINTASK.EXE"
+  run_program
+  expect_output "$notice_e" "$cleaned" "$reboot"
+  expect_status 0
+  ;;
+
+command-absent)
+  seed WINSVRC.EXE
+  wine reg delete "$command_key" /f >/dev/null
+  snapshot before
+  run_program
+  snapshot after
+  expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE\"
+$user_keys_gone
+- ./windows/system32/WINSVRC.VXD 19"
+  ;;
+
+run-key-denied)
+  seed WINTASK.EXE
+  snapshot before
+  start_server
+  drive deny HKLM 'software\microsoft\windows\currentversion\run'
+  run_program
+  snapshot after
+  expect_output "$notice_e" "$not_cleaned" "$administrator"
+  expect_status 1
+  [ -f "$sys/WINTASK.EXE" ] || fail "the file must stay when its auto-start value could not be deleted"
+  expect_changes "- $hijacked
++ $repaired
+$user_keys_gone"
+  ;;
+
+command-denied)
+  seed WINSVRC.EXE
+  snapshot before
+  start_server
+  drive deny HKCR 'exefile\shell\open\command'
+  run_program
+  snapshot after
+  expect_output "$notice_a" "$vxd_deleted" "$not_cleaned" "$administrator"
+  expect_status 1
+  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE\"
+$user_keys_gone
+- ./windows/system32/WINSVRC.VXD 19"
+  ;;
+
+second-run)
+  seed WINTASK.EXE
+  run_program
+  expect_status 0
+  snapshot before
+  run_program
+  snapshot after
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+  ;;
+
+wait-console)
+  seed WINTASK.EXE
+  start_server
+  drive wait 'C:\karvelon.exe' a console
+  grep -q "exit status 0" "$dir/driver.log" || fail "exit status"
+  [ ! -f "$sys/WINTASK.EXE" ] || fail "the run did not clean after the key press"
+  ;;
+
+wait-extended-key)
+  start_server
+  drive wait 'C:\karvelon.exe' f1 console
+  drive wait 'C:\karvelon.exe' up console
+  ;;
+
+typed-ahead)
+  start_server
+  drive typeahead 'C:\karvelon.exe' esc
+  ;;
+
+wait-pipe | wait-file)
+  kind=${case_name#wait-}
+  start_server
+  drive wait 'C:\karvelon.exe' enter "$kind" 'C:\captured.txt'
+  cp "$prefix/drive_c/captured.txt" "$dir/output"
+  expect_output "$not_infected"
+  ;;
+
+*)
+  fail "unknown case $case_name"
+  ;;
+esac
+
+echo "ok $case_name"
+wineserver -k >/dev/null 2>&1 || true
+trap - EXIT
+rm -rf "$prefix"
