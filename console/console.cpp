@@ -14,7 +14,7 @@ constexpr std::size_t kBodyWidth = 59;
 constexpr std::size_t kFieldWidth = kBodyWidth - 2;
 
 enum class RowKind { Rule, Blank, Content };
-struct RowSpec {
+struct RowLayout {
     RowKind kind;
     std::size_t indent;
     const char* text;
@@ -22,7 +22,7 @@ struct RowSpec {
 
 #define KARVELON_SITE "http://www.karvelon.example"
 
-constexpr RowSpec kRowSpecs[kBannerRows] = {
+constexpr RowLayout kRowLayouts[kBannerRows] = {
     {RowKind::Rule, 0, ""},
     {RowKind::Blank, 0, ""},
     {RowKind::Content, 16, "KARVELON Version 2.0"},
@@ -59,25 +59,25 @@ constexpr std::size_t text_length(const char* text)
     return length;
 }
 
-constexpr bool fits_its_field(const RowSpec& spec) { return spec.indent + text_length(spec.text) <= kFieldWidth; }
+constexpr bool fits_its_field(const RowLayout& layout) { return layout.indent + text_length(layout.text) <= kFieldWidth; }
 
 constexpr bool every_text_fits()
 {
-    for (const RowSpec& spec : kRowSpecs)
-        if (!fits_its_field(spec)) return false;
+    for (const RowLayout& layout : kRowLayouts)
+        if (!fits_its_field(layout)) return false;
     return true;
 }
 static_assert(every_text_fits(), "a banner text overflows its field and would break the box");
 
-constexpr Row make_row(const RowSpec& spec)
+constexpr Row make_row(const RowLayout& layout)
 {
     Row row{};
     row[0] = ' ';
-    for (std::size_t column = 1; column <= kBodyWidth; ++column) row[column] = spec.kind == RowKind::Rule ? '=' : ' ';
+    for (std::size_t column = 1; column <= kBodyWidth; ++column) row[column] = layout.kind == RowKind::Rule ? '=' : ' ';
     row[1] = '=';
     row[kBodyWidth] = '=';
-    const std::size_t length = text_length(spec.text);
-    for (std::size_t i = 0; i < length; ++i) row[2 + spec.indent + i] = spec.text[i];
+    const std::size_t length = text_length(layout.text);
+    for (std::size_t i = 0; i < length; ++i) row[2 + layout.indent + i] = layout.text[i];
     row[kBodyWidth + 1] = '\n';
     row[kBodyWidth + 2] = '\0';
     return row;
@@ -86,7 +86,7 @@ constexpr Row make_row(const RowSpec& spec)
 constexpr Banner make_banner()
 {
     Banner banner{};
-    for (std::size_t i = 0; i < kBannerRows; ++i) banner[i] = make_row(kRowSpecs[i]);
+    for (std::size_t i = 0; i < kBannerRows; ++i) banner[i] = make_row(kRowLayouts[i]);
     return banner;
 }
 
