@@ -105,6 +105,16 @@ expect_output() {
 
 expect_status() { [ "$status" = "$1" ] || fail "exit status $status, expected $1"; }
 
+# Runs the program (with any arguments given) and expects it to find nothing and change nothing.
+expect_not_infected_and_untouched() {
+  snapshot before
+  run_program "$@"
+  snapshot after
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+}
+
 # Starts a lasting server and Wine's own services, so that none of them holds on to the
 # pseudo-terminal of a driver run.
 start_server() {
@@ -187,22 +197,12 @@ lower-case-value)
   ;;
 
 not-infected)
-  snapshot before
-  run_program
-  snapshot after
-  expect_output "$not_infected"
-  expect_status 0
-  expect_changes ""
+  expect_not_infected_and_untouched
   ;;
 
 other-value)
   seed '"C:\windows\system32\WINTASK.EXE"'
-  snapshot before
-  run_program /clean now
-  snapshot after
-  expect_output "$not_infected"
-  expect_status 0
-  expect_changes ""
+  expect_not_infected_and_untouched /clean now
   ;;
 
 arguments-ignored)
@@ -266,12 +266,7 @@ second-run)
   seed WINTASK.EXE
   run_program
   expect_status 0
-  snapshot before
-  run_program
-  snapshot after
-  expect_output "$not_infected"
-  expect_status 0
-  expect_changes ""
+  expect_not_infected_and_untouched
   ;;
 
 wait-console)
