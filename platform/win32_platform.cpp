@@ -80,6 +80,7 @@ ConsoleHandle Win32Platform::open_console_input()
     static_assert(sizeof(HANDLE) == sizeof(ConsoleHandle), "handle size");
     HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
+    // cppcheck-suppress resourceLeak ; the handle goes to the caller, which closes it
     return console == INVALID_HANDLE_VALUE ? invalid_console_handle() : console;
 }
 
