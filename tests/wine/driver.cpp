@@ -215,7 +215,7 @@ HKEY root_named(const char* name)
     return HKEY_CURRENT_USER;
 }
 
-// Denies KEY_SET_VALUE (and deletion) on a key to everyone, allowing everything else.
+// Denies KEY_SET_VALUE on a key to everyone, allowing everything else.
 int deny_set_value(const char* root, const char* subkey)
 {
     HKEY key;
@@ -227,7 +227,7 @@ int deny_set_value(const char* root, const char* subkey)
     static unsigned char acl_bytes[512];
     PACL acl = reinterpret_cast<PACL>(acl_bytes);
     InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION);
-    AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE | DELETE, everyone);
+    AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE, everyone);
     AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
