@@ -159,6 +159,8 @@ run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
 command_value='V [Software\\Classes\\exefile\\shell\\open\\command]'
 hijacked="$command_value	@=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE \\\"%1\\\" %*\""
 repaired="$command_value	@=\"\\\"%1\\\" %*\""
+# The change line of the auto-start value naming system32's $1, deleted.
+auto_start_gone() { printf -- '- %s\t"Win32BaseServiceMOD"="C:\\\\windows\\\\system32\\\\%s"' "$run_value" "$1"; }
 user_keys_gone='- K [Software\\Emanuel]
 - V [Software\\Emanuel]	@=""
 - K [Software\\Navidad]
@@ -181,7 +183,7 @@ clean-a | clean-e)
     removed_file='- ./windows/system32/WINTASK.EXE 19'
   fi
   expect_status 0
-  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\$marker\"
+  expect_changes "$(auto_start_gone "$marker")
 - $hijacked
 + $repaired
 $user_keys_gone
@@ -228,7 +230,7 @@ command-absent)
   snapshot after
   expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
   expect_status 0
-  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE\"
+  expect_changes "$(auto_start_gone WINSVRC.EXE)
 $user_keys_gone
 - ./windows/system32/WINSVRC.VXD 19"
   ;;
@@ -257,7 +259,7 @@ command-denied)
   snapshot after
   expect_output "$notice_a" "$vxd_deleted" "$not_cleaned" "$administrator"
   expect_status 1
-  expect_changes "- $run_value	\"Win32BaseServiceMOD\"=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE\"
+  expect_changes "$(auto_start_gone WINSVRC.EXE)
 $user_keys_gone
 - ./windows/system32/WINSVRC.VXD 19"
   ;;
