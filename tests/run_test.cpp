@@ -26,23 +26,6 @@ std::string banner_and_prompt()
     return text.str();
 }
 
-// A machine carrying `row` (1 or 2, 0 for none), with a key press waiting.
-SimWindows infected(int row)
-{
-    SimWindows w;
-    w.system_directory = kSys;
-    w.add_key(kRunKey);
-    w.set_value(kRunKey, "OtherProgram", kRegSz, std::string("C:\\other.exe") + '\0');
-    if (row != 0) w.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, kSys + (row == 1 ? "\\WINSVRC.EXE" : "\\WINTASK.EXE") + '\0');
-    w.set_value(kCommandKey, "", kRegSz, kSys + "\\WINSVRC.EXE \"%1\" %*" + '\0');
-    w.set_value(kCommandKey, "Extra", kRegSz, std::string("kept") + '\0');
-    w.add_key("HKCU\\software\\Navidad");
-    w.add_key("HKCU\\software\\Emanuel");
-    for (const char* name : {"\\WINSVRC.EXE", "\\WINSVRC.VXD", "\\WINTASK.EXE", "\\KERNEL32.DLL"}) w.add_file(kSys + name);
-    w.console_queue = {key_down('y', 0x15)};
-    return w;
-}
-
 struct RunCase {
     const char* name;
     int row;
@@ -76,7 +59,7 @@ class RunTable : public ::testing::TestWithParam<RunCase> {};
 TEST_P(RunTable, WritesExactlyWhatHappenedAndExitsAccordingly)
 {
     const RunCase& c = GetParam();
-    SimWindows w = infected(c.row);
+    SimWindows w = infected_machine(c.row);
     if (c.arrange) c.arrange(w);
     const int status = run(w);
 
@@ -175,7 +158,7 @@ TEST(FaultSweep, NoFailureIsEverReportedAsACleanOrLeaksAHandle)
 {
     std::size_t runs = 0;
     for (int row : {1, 2}) {
-        SimWindows counted = infected(row);
+        SimWindows counted = infected_machine(row);
         ASSERT_EQ(run(counted), 0);
         const std::size_t calls = counted.fallible_calls;
         ASSERT_GE(calls, 10u);
@@ -183,7 +166,7 @@ TEST(FaultSweep, NoFailureIsEverReportedAsACleanOrLeaksAHandle)
             for (bool keep_failing : {false, true}) {
                 SCOPED_TRACE("row " + std::to_string(row) + ", call " + std::to_string(k) + " (" + counted.calls[k] + ")" +
                              (keep_failing ? " and every later one" : " once"));
-                const SimWindows before = infected(row);
+                const SimWindows before = infected_machine(row);
                 SimWindows w = before;
                 w.fail_call = k;
                 w.keep_failing = keep_failing;

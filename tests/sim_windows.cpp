@@ -148,6 +148,25 @@ void SimWindows::close_console_input(ConsoleHandle)
     --open_consoles;
 }
 
+SimWindows infected_machine(int row)
+{
+    const std::string sys = "C:\\WINDOWS\\System32";
+    const std::string run_key = "HKLM\\software\\microsoft\\windows\\currentversion\\run";
+    const std::string command_key = "HKCR\\exefile\\shell\\open\\command";
+    SimWindows w;
+    w.system_directory = sys;
+    w.add_key(run_key);
+    w.set_value(run_key, "OtherProgram", kRegSz, std::string("C:\\other.exe") + '\0');
+    if (row != 0) w.set_value(run_key, "Win32BaseServiceMOD", kRegSz, sys + (row == 1 ? "\\WINSVRC.EXE" : "\\WINTASK.EXE") + '\0');
+    w.set_value(command_key, "", kRegSz, sys + "\\WINSVRC.EXE \"%1\" %*" + '\0');
+    w.set_value(command_key, "Extra", kRegSz, std::string("kept") + '\0');
+    w.add_key("HKCU\\software\\Navidad");
+    w.add_key("HKCU\\software\\Emanuel");
+    for (const char* name : {"\\WINSVRC.EXE", "\\WINSVRC.VXD", "\\WINTASK.EXE", "\\KERNEL32.DLL"}) w.add_file(sys + name);
+    w.console_queue = {key_down('y', 0x15)};
+    return w;
+}
+
 InputRecord key_down(char ascii, std::uint16_t scan_code, std::uint32_t control_key_state)
 {
     InputRecord record{};

@@ -70,6 +70,11 @@ private:
     std::uintptr_t next_handle_ = 0x100;
 };
 
+// A machine in C:\WINDOWS\System32 carrying variant `row` (1 or 2; 0 for none): the
+// auto-start value, a hijacked open command beside a value of its own, both per-user keys,
+// the three trojan files and a system file, an unrelated Run value, and a key press waiting.
+SimWindows infected_machine(int row);
+
 // A key-down event, as the console reports one.
 InputRecord key_down(char ascii, std::uint16_t scan_code, std::uint32_t control_key_state = 0);
 InputRecord other_event(std::uint16_t event_type);

@@ -17,20 +17,6 @@ using karvelon::test::SimWindows;
 
 const std::string kSys = "C:\\WINDOWS\\System32";
 constexpr char kRunKey[] = "HKLM\\software\\microsoft\\windows\\currentversion\\run";
-constexpr char kCommandKey[] = "HKCR\\exefile\\shell\\open\\command";
-
-SimWindows infected()
-{
-    SimWindows w;
-    w.system_directory = kSys;
-    w.set_value(kRunKey, "Win32BaseServiceMOD", karvelon::kRegSz, kSys + "\\WINTASK.EXE" + '\0');
-    w.set_value(kCommandKey, "", karvelon::kRegSz, kSys + "\\WINTASK.EXE \"%1\" %*" + '\0');
-    w.add_key("HKCU\\software\\Navidad");
-    w.add_key("HKCU\\software\\Emanuel");
-    w.add_file(kSys + "\\WINTASK.EXE");
-    w.console_queue = {karvelon::test::key_down('y', 0x15)};
-    return w;
-}
 
 bool fully_cleaned(const SimWindows& w, int status)
 {
@@ -46,7 +32,7 @@ int main(int argc, char** argv)
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
     std::vector<double> micros;
     for (int i = 0; i < runs; ++i) {
-        SimWindows w = infected();
+        SimWindows w = karvelon::test::infected_machine(2);
         const auto start = std::chrono::steady_clock::now();
         const int status = karvelon::run(w);
         const auto end = std::chrono::steady_clock::now();
