@@ -1,9 +1,11 @@
 // The Win32 implementation of the platform seam: one call through to Windows per operation.
-// This is the only file of the program that includes <windows.h>.
+// This is the only file of the program that includes <windows.h>. The shell utility library
+// is not imported: it is loaded from the system directory only when a value is deleted.
 #include "platform/win32_platform.h"
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -36,6 +38,35 @@ HKEY root_of(RootKey root)
 HKEY key_of(KeyHandle key) { return static_cast<HKEY>(key); }
 HANDLE handle_of(ConsoleHandle console) { return static_cast<HANDLE>(console); }
 
+// A loaded library, freed when this goes away.
+class Library {
+public:
+    explicit Library(HMODULE module) : module_(module) {}
+    ~Library()
+    {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+// The library `name` ("\\x.dll") from the system directory, by its full path, with its own
+// dependencies searched from there too; never by bare name, so a copy planted beside the
+// program or in the current directory is never loaded. Null when it cannot be loaded.
+HMODULE load_system_library(const char* name)
+{
+    char path[1024];
+    const UINT length = GetSystemDirectoryA(path, sizeof path);
+    const size_t name_length = std::strlen(name);
+    if (length == 0 || length + name_length >= sizeof path) return nullptr;
+    std::memcpy(path + length, name, name_length + 1);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 } // namespace
 
 Status Win32Platform::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key)
@@ -63,9 +94,18 @@ Status Win32Platform::reg_delete_key(RootKey root, const char* subkey) { return 
 
 Status Win32Platform::reg_close_key(KeyHandle key) { return RegCloseKey(key_of(key)); }
 
+// A run that finds no infection never gets here, so it never loads shlwapi. A library that
+// cannot be loaded, or lacks the function, answers its own error: never success, and never
+// ERROR_FILE_NOT_FOUND, which would tell the caller that the value is already gone.
 Status Win32Platform::sh_delete_value(RootKey root, const char* subkey, const char* name)
 {
-    return static_cast<Status>(SHDeleteValueA(root_of(root), subkey, name));
+    const Library shlwapi(load_system_library("\\shlwapi.dll"));
+    if (shlwapi.get() == nullptr) return ERROR_MOD_NOT_FOUND;
+    // Through the generic function type, which any function pointer may be cast to and from.
+    const auto delete_value = reinterpret_cast<decltype(&SHDeleteValueA)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(shlwapi.get(), "SHDeleteValueA")));
+    if (delete_value == nullptr) return ERROR_PROC_NOT_FOUND;
+    return static_cast<Status>(delete_value(root_of(root), subkey, name));
 }
 
 std::uint32_t Win32Platform::get_system_directory(char* buffer, std::uint32_t capacity)

@@ -113,6 +113,9 @@ INSTANTIATE_TEST_SUITE_P(Runs, RunTable, ::testing::Values(
             [](const SimWindows& w) { EXPECT_TRUE(w.has_key("HKCU\\software\\Navidad\\Sub") && w.has_key("HKCU\\software\\Navidad")); }},
     RunCase{"ValueVanishedSinceTheProbe", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = kErrorFileNotFound; },
             {kNotice1, kCleaned, kReboot}, 0, [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.VXD")); }},
+    RunCase{"ShellLibraryMissing", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = 126; }, // ERROR_MOD_NOT_FOUND
+            {kNotice1, kNotCleaned, kAdmin}, 1,
+            [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.VXD") && repaired(w) && user_keys_gone(w)); }},
     RunCase{"RunKeyDeniesDeletion", 2, [](SimWindows& w) { w.keys_denying_writes.insert(SimWindows::fold(kRunKey)); },
             {kNotice2, kNotCleaned, kAdmin}, 1,
             [](const SimWindows& w) {

@@ -1,5 +1,5 @@
 // Programs the Windows 2000 check must reject, one per macro: a function that came with
-// Vista, or a DLL outside the four karvelon.exe may use. Declared by hand so that no Windows
+// Vista, or a DLL outside the three karvelon.exe may use. Declared by hand so that no Windows
 // version macro decides what the headers offer; nothing else is called.
 
 #if defined(KARVELON_IMPORT_VISTA_FUNCTION)

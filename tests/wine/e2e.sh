@@ -2,7 +2,8 @@
 # End-to-end tests of karvelon.exe under Wine: a real registry, real files and a real console.
 # Each case runs in its own copy of a freshly booted 32-bit prefix, and compares the output
 # byte for byte, the exit status, and the registry hives and files before and after.
-# Usage: e2e.sh CASE   with KARVELON_EXE, DRIVER_EXE, WORK and GOLDEN in the environment.
+# Usage: e2e.sh CASE   with KARVELON_EXE, DRIVER_EXE, PLANTED_DLL, WORK and GOLDEN in the
+# environment.
 set -euo pipefail
 
 case_name=$1
@@ -90,9 +91,10 @@ expect_changes() {
 }
 
 # Runs karvelon.exe without a console (the key wait ends at once), output to a file.
+program='C:\karvelon.exe'
 run_program() {
   set +e
-  wine 'C:\karvelon.exe' "$@" </dev/null >"$dir/output" 2>"$dir/stderr"
+  wine "$program" "$@" </dev/null >"$dir/output" 2>"$dir/stderr"
   status=$?
   set -e
 }
@@ -122,6 +124,14 @@ start_server() {
   wineserver -w
   wineserver -p
   wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# Runs karvelon.exe alone with the DLL overrides $1 added; Wine's own services inherit the
+# overrides of the program that starts them, so they are started first with the usual ones.
+run_with_dll_overrides() {
+  local overrides=$1
+  start_server
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$overrides" run_program
 }
 
 # Runs the driver in a pseudo-terminal, so that it and karvelon.exe share a real console.
@@ -269,6 +279,52 @@ second-run)
   run_program
   expect_status 0
   expect_not_infected_and_untouched
+  ;;
+
+library-planted)
+  # An impostor shlwapi.dll beside the program, found first if it were searched for by name.
+  mkdir -p "$prefix/drive_c/app"
+  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
+  cp "$PLANTED_DLL" "$prefix/drive_c/app/shlwapi.dll"
+  program='C:\app\karvelon.exe'
+  marker="$prefix/drive_c/planted-shlwapi-loaded"
+  snapshot before
+  run_with_dll_overrides shlwapi=n,b
+  snapshot after
+  [ ! -e "$marker" ] || fail "the planted shlwapi.dll was loaded on a clean system"
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+  seed WINTASK.EXE
+  snapshot before
+  run_with_dll_overrides shlwapi=n,b
+  snapshot after
+  [ ! -e "$marker" ] || fail "the planted shlwapi.dll was loaded"
+  expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  expect_changes "$(auto_start_gone WINTASK.EXE)
+- $hijacked
++ $repaired
+$user_keys_gone
+- ./windows/system32/WINTASK.EXE 19"
+  ;;
+
+library-missing)
+  snapshot before
+  run_with_dll_overrides shlwapi=
+  snapshot after
+  expect_output "$not_infected"
+  expect_status 0
+  expect_changes ""
+  seed WINSVRC.EXE
+  snapshot before
+  run_with_dll_overrides shlwapi=
+  snapshot after
+  expect_output "$notice_a" "$not_cleaned" "$administrator"
+  expect_status 1
+  expect_changes "- $hijacked
++ $repaired
+$user_keys_gone"
   ;;
 
 wait-console)
