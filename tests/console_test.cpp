@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyTable, ::testing::Values(
     KeyCase{"ShiftDelete", key_down(0, 0x53, kEnh | kShift), true},
     KeyCase{"CtrlPageDown", key_down(0, 0x51, kEnh | kCtrl), true},
     KeyCase{"AltKeypadSlash", key_down(0, 0x35, kEnh | kAlt), true},
+    KeyCase{"CtrlKeypadSlash", key_down(0, 0x35, kEnh | kCtrl), true},
     KeyCase{"AltKeypadEnter", key_down(0, 0x1C, kEnh | kAlt), true},
     // Column: none.
     KeyCase{"F1", key_down(0, 0x3B, 0), true},
@@ -166,6 +167,10 @@ TEST(KeyWait, OpensTheConsoleOnceAndLooksAtTheOldestEventsFirst)
     EXPECT_FALSE(input.key_pending());
     EXPECT_EQ(std::count(windows.calls.begin(), windows.calls.end(), "CreateFileA CONIN$"), 1);
     EXPECT_FALSE(input.unavailable());
+    // A peek that answers more records than it was asked for is not trusted.
+    windows.console_queue = {key_down('a', 0x1E)};
+    windows.peek_overreports = true;
+    EXPECT_FALSE(input.key_pending());
 }
 
 } // namespace

@@ -65,6 +65,7 @@ std::string z(std::string text) { return text.append(1, '\0'); }
 INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::Values(
     ProbeCase{"Row1Exact", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), 1},
     ProbeCase{"Row1LowerCase", kSys, true, kRegSz, z("c:\\windows\\system32\\winsvrc.exe"), 1},
+    ProbeCase{"FoldsZ", "C:\\WINDOZE\\ZZ", true, kRegSz, z("c:\\windoze\\zz\\wintask.exe"), 2},
     ProbeCase{"Row2MixedCase", kSys, true, kRegSz, z("C:\\Windows\\SYSTEM32\\WinTask.exe"), 2},
     ProbeCase{"Quoted", kSys, true, kRegSz, z("\"" + kSys + "\\WINSVRC.EXE\""), 0},
     ProbeCase{"WithArguments", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE /run"), 0},

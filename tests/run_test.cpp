@@ -2,6 +2,7 @@
 // and files afterwards, and a fault sweep over every registry and file call of a full clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -54,6 +55,11 @@ bool repaired(const SimWindows& w)
 }
 bool user_keys_gone(const SimWindows& w) { return !w.has_key("HKCU\\software\\Navidad") && !w.has_key("HKCU\\software\\Emanuel"); }
 
+bool is_key_wait_call(const std::string& call)
+{
+    return call == "CreateFileA CONIN$" || call == "GetNumberOfConsoleInputEvents" || call == "PeekConsoleInputA";
+}
+
 class RunTable : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(RunTable, WritesExactlyWhatHappenedAndExitsAccordingly)
@@ -71,6 +77,10 @@ TEST_P(RunTable, WritesExactlyWhatHappenedAndExitsAccordingly)
     EXPECT_EQ(w.open_consoles, 0);
     EXPECT_EQ(w.console_queue.size(), 1u) << "the key press stays queued";
     EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.EXE")) << "the file the value named is never deleted";
+    // Nothing is read or changed before the wait has ended: the key wait's calls all come first.
+    const auto first_touch = std::find_if_not(w.calls.begin(), w.calls.end(), is_key_wait_call);
+    EXPECT_NE(first_touch, w.calls.begin());
+    EXPECT_TRUE(std::none_of(first_touch, w.calls.end(), is_key_wait_call)) << "touched before the key press was seen";
     if (w.has_key(kRunKey)) {
         EXPECT_NE(w.value(kRunKey, "OtherProgram"), nullptr);
     }
@@ -116,16 +126,18 @@ INSTANTIATE_TEST_SUITE_P(Runs, RunTable, ::testing::Values(
     RunCase{"ShellLibraryMissing", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = 126; }, // ERROR_MOD_NOT_FOUND
             {kNotice1, kNotCleaned, kAdmin}, 1,
             [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.VXD") && repaired(w) && user_keys_gone(w)); }},
-    RunCase{"RunKeyDeniesDeletion", 2, [](SimWindows& w) { w.keys_denying_writes.insert(SimWindows::fold(kRunKey)); },
+    RunCase{"RunKeyDeniesDeletion", 2, [](SimWindows& w) { w.deny(kRunKey, KeyAccess::SetValue); },
             {kNotice2, kNotCleaned, kAdmin}, 1,
             [](const SimWindows& w) {
                 EXPECT_FALSE(value_gone(w));
                 EXPECT_TRUE(w.has_file(kSys + "\\WINTASK.EXE"));
                 EXPECT_TRUE(repaired(w) && user_keys_gone(w)) << "the other steps still run";
             }},
-    RunCase{"OpenCommandDeniesWrites", 1, [](SimWindows& w) { w.keys_denying_writes.insert(SimWindows::fold(kCommandKey)); },
+    RunCase{"OpenCommandDeniesWrites", 1, [](SimWindows& w) { w.deny(kCommandKey, KeyAccess::SetValue); },
             {kNotice1, kVxdDeleted, kNotCleaned, kAdmin}, 1,
             [](const SimWindows& w) { EXPECT_TRUE(value_gone(w) && !repaired(w) && user_keys_gone(w)); }},
+    RunCase{"OpenCommandDeniesOnlyQuerying", 2, [](SimWindows& w) { w.deny(kCommandKey, KeyAccess::QueryValue); },
+            {kNotice2, kTaskDeleted, kCleaned, kReboot}, 0, [](const SimWindows& w) { EXPECT_TRUE(repaired(w)); }},
     RunCase{"NoConsole", 2, [](SimWindows& w) { w.has_console = false; },
             {kNotice2, kTaskDeleted, kCleaned, kReboot}, 0, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });

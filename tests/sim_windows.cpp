@@ -1,7 +1,8 @@
 // The simulated Windows of the host tests. It keeps the registry behaviours the program
 // relies on: ERROR_MORE_DATA for a value longer than the size given, ERROR_FILE_NOT_FOUND for
 // a missing key or value, no deletion of a key that has subkeys, RegSetValueA creating the
-// key it is given.
+// key it is given, and access checked as Windows checks it: when a key is opened, against
+// the rights denied on it, and a value query only through a handle opened to query values.
 #include "tests/sim_windows.h"
 
 #include <cctype>
@@ -29,6 +30,12 @@ std::string SimWindows::path_of(RootKey root, const char* subkey) const
     return prefix + fold(subkey);
 }
 
+bool SimWindows::denies(const std::string& path, KeyAccess rights) const
+{
+    const auto found = denied_rights.find(path);
+    return found != denied_rights.end() && (found->second & static_cast<std::uint32_t>(rights)) != 0;
+}
+
 bool SimWindows::injected_failure(const std::string& call)
 {
     calls.push_back(call);
@@ -41,10 +48,11 @@ Status SimWindows::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess a
     const std::string path = path_of(root, subkey);
     if (injected_failure("RegOpenKeyExA " + path)) return fail_status;
     if (!keys.count(path)) return kErrorFileNotFound;
-    if (access == KeyAccess::SetValue && keys_denying_writes.count(path)) return kErrorAccessDenied;
+    if (denies(path, access)) return kErrorAccessDenied;
     const std::uintptr_t handle = next_handle_++;
     open_keys.insert(handle);
     handle_paths_[handle] = path;
+    handle_access_[handle] = access;
     *key = reinterpret_cast<KeyHandle>(handle);
     return kSuccess;
 }
@@ -54,6 +62,8 @@ Status SimWindows::reg_query_value_ex(KeyHandle key, const char* name, unsigned 
     if (injected_failure(std::string("RegQueryValueExA ") + name)) return fail_status;
     const auto handle = reinterpret_cast<std::uintptr_t>(key);
     if (!open_keys.count(handle)) return 6; // ERROR_INVALID_HANDLE
+    const auto query = static_cast<std::uint32_t>(KeyAccess::QueryValue);
+    if ((static_cast<std::uint32_t>(handle_access_[handle]) & query) == 0) return kErrorAccessDenied;
     const auto& values = keys[handle_paths_[handle]];
     const auto found = values.find(fold(name));
     if (found == values.end()) return kErrorFileNotFound;
@@ -68,7 +78,7 @@ Status SimWindows::reg_set_value(RootKey root, const char* subkey, std::uint32_t
 {
     const std::string path = path_of(root, subkey);
     if (injected_failure("RegSetValueA " + path)) return fail_status;
-    if (keys_denying_writes.count(path)) return kErrorAccessDenied;
+    if (denies(path, KeyAccess::SetValue)) return kErrorAccessDenied; // it opens the key to set a value
     // Like Windows, the size is not trusted for REG_SZ: the text and its zero are stored.
     keys[path][""] = SimValue{type, std::string(data, std::strlen(data) + 1)};
     return kSuccess;
@@ -99,7 +109,7 @@ Status SimWindows::sh_delete_value(RootKey root, const char* subkey, const char*
     const std::string path = path_of(root, subkey);
     if (injected_failure("SHDeleteValueA " + path + " " + name)) return fail_status;
     if (!keys.count(path)) return kErrorFileNotFound;
-    if (keys_denying_writes.count(path)) return kErrorAccessDenied;
+    if (denies(path, KeyAccess::SetValue)) return kErrorAccessDenied; // it opens the key to set values
     return keys[path].erase(fold(name)) ? kSuccess : kErrorFileNotFound;
 }
 
@@ -137,8 +147,9 @@ bool SimWindows::get_number_of_console_input_events(ConsoleHandle, std::uint32_t
 bool SimWindows::peek_console_input(ConsoleHandle, InputRecord* records, std::uint32_t length, std::uint32_t* read)
 {
     calls.push_back("PeekConsoleInputA");
-    *read = static_cast<std::uint32_t>(std::min<std::size_t>(length, console_queue.size()));
-    std::memcpy(records, console_queue.data(), *read * sizeof(InputRecord));
+    const auto copied = static_cast<std::uint32_t>(std::min<std::size_t>(length, console_queue.size()));
+    std::memcpy(records, console_queue.data(), copied * sizeof(InputRecord));
+    *read = peek_overreports ? length + 1 : copied;
     return true;
 }
 

@@ -21,13 +21,14 @@ class SimWindows final : public Platform {
 public:
     // The registry: "HKLM\\path", "HKCR\\path", "HKCU\\path", compared without letter case.
     std::map<std::string, std::map<std::string, SimValue>> keys;
-    std::set<std::string> keys_denying_writes;
+    std::map<std::string, std::uint32_t> denied_rights; // folded key path -> KeyAccess bits denied
     std::set<std::string> files; // full paths, compared without letter case
     std::set<std::string> files_in_use;
     std::string system_directory = "C:\\WINDOWS\\System32";
 
     bool has_console = true;
     std::vector<InputRecord> console_queue;
+    bool peek_overreports = false; // a peek answers one record more than it was asked for
     std::string output;
 
     std::vector<std::string> calls;      // every call but write_message, in order
@@ -39,6 +40,8 @@ public:
     int open_consoles = 0;
 
     void add_key(const std::string& path) { keys[fold(path)]; }
+    // Denies `rights` on the key to everyone, as a DACL would: opening it asking for any of them fails.
+    void deny(const std::string& path, KeyAccess rights) { denied_rights[fold(path)] |= static_cast<std::uint32_t>(rights); }
     void set_value(const std::string& key, const std::string& name, std::uint32_t type, const std::string& data)
     {
         keys[fold(key)][fold(name)] = SimValue{type, data};
@@ -66,7 +69,9 @@ public:
 private:
     bool injected_failure(const std::string& call);
     std::string path_of(RootKey root, const char* subkey) const;
+    bool denies(const std::string& path, KeyAccess rights) const;
     std::map<std::uintptr_t, std::string> handle_paths_;
+    std::map<std::uintptr_t, KeyAccess> handle_access_;
     std::uintptr_t next_handle_ = 0x100;
 };
 

@@ -172,7 +172,7 @@ public:
         sim.system_directory = s.directory;
         sim.add_key(kRunKey);
         if (s.value_present) sim.set_value(kRunKey, kValueName, s.value_type, s.value);
-        if (s.run_key_denies_writes) sim.keys_denying_writes.insert(kRunKeyAsSimulated);
+        if (s.run_key_denies_writes) sim.deny(kRunKeyAsSimulated, KeyAccess::SetValue);
         if (s.open_command_key_present) sim.set_value(kCommandKey, "", kRegSz, "x");
         const std::optional<std::string> directory = delivered_directory(s);
         // Both rows' files, so that removing the wrong one would show too.

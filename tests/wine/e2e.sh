@@ -1,32 +1,53 @@
 #!/usr/bin/env bash
 # End-to-end tests of karvelon.exe under Wine: a real registry, real files and a real console.
-# Each case runs in its own copy of a freshly booted 32-bit prefix, and compares the output
-# byte for byte, the exit status, and the registry hives and files before and after.
+# Each case runs in its own copy of a freshly booted 32-bit prefix (64-bit for the wow64 cases,
+# where the program runs under WOW64 as on 64-bit Windows), and compares the output byte for
+# byte, the exit status, and the registry hives and files before and after.
 # Usage: e2e.sh CASE   with KARVELON_EXE, DRIVER_EXE, PLANTED_DLL, WORK and GOLDEN in the
 # environment.
 set -euo pipefail
 
 case_name=$1
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-base="$WORK/base-prefix"
+# On 64-bit Windows the 32-bit trojan and the 32-bit program meet in the 32-bit views: the
+# registry's Wow6432Node and the SysWOW64 directory, both reached through their usual names.
+case "$case_name" in
+prefix64 | wow64-*) arch=win64 base="$WORK/base-prefix64" sys_name=syswow64 reg='C:\windows\syswow64\reg.exe' ;;
+*) arch=win32 base="$WORK/base-prefix" sys_name=system32 reg=reg ;;
+esac
+export WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 dir="$WORK/cases/$case_name"
 prefix="$dir/prefix"
-sys="$prefix/drive_c/windows/system32"
+sys="$prefix/drive_c/windows/$sys_name"
 run_key='HKLM\software\microsoft\windows\currentversion\run'
 command_key='HKCR\exefile\shell\open\command'
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+# What the program's Wine wrote to standard error goes with a failure: Wine's own processes
+# report their crashes there too.
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -s "${dir:-}/stderr" ]; then echo "standard error of the last run:" >&2; cat "$dir/stderr" >&2; fi
+  exit 1
+}
 
-if [ "$case_name" = prefix ]; then
+if [ "$case_name" = prefix ] || [ "$case_name" = prefix64 ]; then
   rm -rf "$base"
   mkdir -p "$WORK"
   WINEPREFIX="$base" wineboot -i >/dev/null 2>&1
   WINEPREFIX="$base" wineserver -w
   # The first start after booting still settles a few keys; let that happen here, once.
   WINEPREFIX="$base" wine cmd /c exit </dev/null >/dev/null 2>&1
+  # Wine's driver host crashes now and then as it starts (in IoCreateDevice). Wine would then
+  # start its debugger, which writes its settings key into HKCU between two snapshots. With no
+  # debugger set, a crashed process just ends: the program's own crash still shows in its exit
+  # status. Both registry views, as 32-bit processes on 64-bit Windows read their own.
+  for view in 32 64; do
+    WINEPREFIX="$base" wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /d '' /f /reg:$view >/dev/null
+  done
   WINEPREFIX="$base" wineserver -k >/dev/null 2>&1 || true
   WINEPREFIX="$base" wineserver -w
   [ -f "$base/system.reg" ] || fail "wineboot made no prefix"
+  grep -q '^"Debugger"="winedbg' "$base/system.reg" && fail "Wine's debugger is still set to start on a crash"
   exit 0
 fi
 
@@ -46,10 +67,10 @@ cp "$DRIVER_EXE" "$prefix/drive_c/driver.exe"
 seed() {
   local value=$1
   case "$value" in *\\*) ;; *) value="C:\\windows\\system32\\$value" ;; esac
-  wine reg add "$run_key" /v Win32BaseServiceMOD /d "$value" /f >/dev/null
-  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\WINSVRC.EXE \"%1\" %*" /f >/dev/null
-  wine reg add 'HKCU\software\Navidad' /v Installed /d yes /f >/dev/null
-  wine reg add 'HKCU\software\Emanuel' /f >/dev/null
+  wine "$reg" add "$run_key" /v Win32BaseServiceMOD /d "$value" /f >/dev/null
+  wine "$reg" add "$command_key" /ve /d "C:\\windows\\system32\\WINSVRC.EXE \"%1\" %*" /f >/dev/null
+  wine "$reg" add 'HKCU\software\Navidad' /v Installed /d yes /f >/dev/null
+  wine "$reg" add 'HKCU\software\Emanuel' /f >/dev/null
   for f in WINSVRC.EXE WINSVRC.VXD WINTASK.EXE; do echo "sample $f" >"$sys/$f"; done
 }
 
@@ -165,7 +186,11 @@ not_cleaned=" System registry could not be cleaned."
 administrator=" Please log on as an administrator and run this program again."
 not_infected=" Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
 
-run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
+if [ "$arch" = win64 ]; then
+  run_value='V [Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run]'
+else
+  run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
+fi
 command_value='V [Software\\Classes\\exefile\\shell\\open\\command]'
 hijacked="$command_value	@=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE \\\"%1\\\" %*\""
 repaired="$command_value	@=\"\\\"%1\\\" %*\""
@@ -179,18 +204,18 @@ user_keys_gone='- K [Software\\Emanuel]
 # --- cases ---------------------------------------------------------------------------------
 
 case "$case_name" in
-clean-a | clean-e)
-  if [ "$case_name" = clean-a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
+clean-a | clean-e | wow64-a | wow64-e)
+  if [ "${case_name#*-}" = a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
   seed "$marker"
   snapshot before
   run_program
   snapshot after
-  if [ "$case_name" = clean-a ]; then
+  if [ "$marker" = WINSVRC.EXE ]; then
     expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
-    removed_file='- ./windows/system32/WINSVRC.VXD 19'
+    removed_file="- ./windows/$sys_name/WINSVRC.VXD 19"
   else
     expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
-    removed_file='- ./windows/system32/WINTASK.EXE 19'
+    removed_file="- ./windows/$sys_name/WINTASK.EXE 19"
   fi
   expect_status 0
   expect_changes "$(auto_start_gone "$marker")
