@@ -9,12 +9,14 @@
 namespace karvelon {
 namespace {
 
-// Deletes the auto-start value and, when that worked, the variant's file. Returns true when
-// the value is gone, also when it had vanished since the probe read it.
-bool remove_auto_start(Platform& platform, const Match& match)
+// Deletes the auto-start value and, when that worked, the variant's file. Returns kSuccess
+// when the value is gone, also when it had vanished since the probe read it; otherwise what
+// the deletion answered.
+Status remove_auto_start(Platform& platform, const Match& match)
 {
     const Status status = platform.sh_delete_value(RootKey::LocalMachine, kRunSubkey, kAutoStartValueName);
-    if (status != kSuccess) return status == kErrorFileNotFound;
+    if (status == kErrorFileNotFound) return kSuccess;
+    if (status != kSuccess) return status;
 
     if (match.variant->deletes_vxd_companion) {
         // The marker path ends in the marker file name, "...\WINSVRC.EXE": its companion is
@@ -22,7 +24,7 @@ bool remove_auto_start(Platform& platform, const Match& match)
         std::memcpy(match.marker_path + std::strlen(match.marker_path) - 3, "VXD", 3);
     }
     if (platform.delete_file(match.marker_path)) write_message(platform, match.variant->file_deleted_line);
-    return true;
+    return kSuccess;
 }
 
 // Resets the default value of the open command, but only where the key exists: the value
@@ -39,17 +41,19 @@ bool repair_open_command(Platform& platform)
 
 } // namespace
 
-bool remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key)
+Outcome remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key)
 {
-    const bool auto_start_gone = remove_auto_start(platform, match);
+    const Status auto_start = remove_auto_start(platform, match);
     platform.reg_close_key(run_key);
     const bool open_command_ok = repair_open_command(platform);
     // Absent keys are the normal case here, so these results do not count.
     for (const char* subkey : kPerUserSubkeys) platform.reg_delete_key(RootKey::CurrentUser, subkey);
 
-    const bool cleaned = auto_start_gone && open_command_ok;
+    const bool cleaned = auto_start == kSuccess && open_command_ok;
     write_message(platform, cleaned ? kCleanedLine : kNotCleanedLine);
-    return cleaned;
+    if (cleaned) return Outcome::Cleaned;
+    const bool no_library = auto_start == kErrorModNotFound || auto_start == kErrorProcNotFound;
+    return no_library ? Outcome::NoShellLibrary : Outcome::NotCleaned;
 }
 
 } // namespace karvelon

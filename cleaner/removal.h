@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cleaner/probe.h"
+#include "cleaner/run.h"
 #include "platform/platform.h"
 
 namespace karvelon {
@@ -15,8 +16,9 @@ constexpr char kCleanedLine[] = " System registry cleaned.\n";
 constexpr char kNotCleanedLine[] = " System registry could not be cleaned.\n";
 
 // Runs every step whatever the earlier ones achieved, closes the Run key the probe left open,
-// and writes the cleaned line or the not-cleaned line. Returns true when the registry counts
-// as cleaned: the auto-start value is gone and the open command, where it exists, was reset.
-bool remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key);
+// and writes the cleaned line or the not-cleaned line. Returns Cleaned when the auto-start
+// value is gone and the open command, where it exists, was reset; NoShellLibrary when the value
+// stays because the library that deletes it is missing or too old; NotCleaned otherwise.
+Outcome remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key);
 
 } // namespace karvelon

@@ -12,6 +12,7 @@ void report_outcome(Platform& platform, Outcome outcome)
     switch (outcome) {
     case Outcome::Cleaned: write_message(platform, kRebootAdvice); return;
     case Outcome::NotCleaned: write_message(platform, kAdministratorAdvice); return;
+    case Outcome::NoShellLibrary: write_message(platform, kShellLibraryAdvice); return;
     case Outcome::NotInfected: write_message(platform, kNotInfectedLine); return;
     }
 }
@@ -26,10 +27,10 @@ int run(Platform& platform)
     const Match match = probe(platform, storage);
     if (match.variant != nullptr) {
         write_message(platform, match.variant->infection_notice);
-        outcome = remove_and_repair(platform, match, storage.run_key) ? Outcome::Cleaned : Outcome::NotCleaned;
+        outcome = remove_and_repair(platform, match, storage.run_key);
     }
     report_outcome(platform, outcome);
-    return outcome == Outcome::NotCleaned ? 1 : 0;
+    return outcome == Outcome::NotCleaned || outcome == Outcome::NoShellLibrary ? 1 : 0;
 }
 
 } // namespace karvelon

@@ -5,11 +5,15 @@
 
 namespace karvelon {
 
-enum class Outcome { NotCleaned = 2, Cleaned = 3, NotInfected = 4 };
+// NoShellLibrary: not cleaned because the shell utility library that deletes the auto-start
+// value could not be loaded or lacks the function (Windows 95 and NT 4.0 without Internet
+// Explorer 4.0 or later); rights would not help there.
+enum class Outcome { NoShellLibrary = 1, NotCleaned = 2, Cleaned = 3, NotInfected = 4 };
 
 constexpr char kRebootAdvice[] = " Please reboot your system and scan using at least pattern file #806.\n";
 constexpr char kNotInfectedLine[] = " Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E.\n";
 constexpr char kAdministratorAdvice[] = " Please log on as an administrator and run this program again.\n";
+constexpr char kShellLibraryAdvice[] = " This program needs shlwapi.dll, which Internet Explorer 4.0 or later installs.\n";
 
 void report_outcome(Platform& platform, Outcome outcome);
 

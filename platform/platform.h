@@ -12,6 +12,8 @@ using Status = long;
 constexpr Status kSuccess = 0;
 constexpr Status kErrorFileNotFound = 2;
 constexpr Status kErrorAccessDenied = 5;
+constexpr Status kErrorModNotFound = 126;  // a library that could not be loaded
+constexpr Status kErrorProcNotFound = 127; // a library that lacks the function
 constexpr Status kErrorMoreData = 234;
 
 enum class RootKey : std::uint8_t { LocalMachine, ClassesRoot, CurrentUser };

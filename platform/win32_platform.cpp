@@ -24,6 +24,7 @@ static_assert(KEY_EVENT == kKeyEvent && ENHANCED_KEY == kEnhancedKey && SHIFT_PR
 static_assert(static_cast<DWORD>(KeyAccess::QueryValue) == KEY_QUERY_VALUE, "access numbering");
 static_assert(static_cast<DWORD>(KeyAccess::SetValue) == KEY_SET_VALUE, "access numbering");
 static_assert(kRegSz == REG_SZ && kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
+static_assert(kErrorModNotFound == ERROR_MOD_NOT_FOUND && kErrorProcNotFound == ERROR_PROC_NOT_FOUND, "numbering");
 
 HKEY root_of(RootKey root)
 {
@@ -100,11 +101,11 @@ Status Win32Platform::reg_close_key(KeyHandle key) { return RegCloseKey(key_of(k
 Status Win32Platform::sh_delete_value(RootKey root, const char* subkey, const char* name)
 {
     const Library shlwapi(load_system_library("\\shlwapi.dll"));
-    if (shlwapi.get() == nullptr) return ERROR_MOD_NOT_FOUND;
+    if (shlwapi.get() == nullptr) return kErrorModNotFound;
     // Through the generic function type, which any function pointer may be cast to and from.
     const auto delete_value = reinterpret_cast<decltype(&SHDeleteValueA)>(
         reinterpret_cast<void (*)()>(GetProcAddress(shlwapi.get(), "SHDeleteValueA")));
-    if (delete_value == nullptr) return ERROR_PROC_NOT_FOUND;
+    if (delete_value == nullptr) return kErrorProcNotFound;
     return static_cast<Status>(delete_value(root_of(root), subkey, name));
 }
 

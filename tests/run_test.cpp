@@ -45,6 +45,7 @@ const char* const kCleaned = " System registry cleaned.\n";
 const char* const kReboot = " Please reboot your system and scan using at least pattern file #806.\n";
 const char* const kNotCleaned = " System registry could not be cleaned.\n";
 const char* const kAdmin = " Please log on as an administrator and run this program again.\n";
+const char* const kNeedsShlwapi = " This program needs shlwapi.dll, which Internet Explorer 4.0 or later installs.\n";
 const char* const kNotInfected = " Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E.\n";
 
 bool value_gone(const SimWindows& w) { return w.value(kRunKey, "Win32BaseServiceMOD") == nullptr; }
@@ -123,9 +124,12 @@ INSTANTIATE_TEST_SUITE_P(Runs, RunTable, ::testing::Values(
             [](const SimWindows& w) { EXPECT_TRUE(w.has_key("HKCU\\software\\Navidad\\Sub") && w.has_key("HKCU\\software\\Navidad")); }},
     RunCase{"ValueVanishedSinceTheProbe", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = kErrorFileNotFound; },
             {kNotice1, kCleaned, kReboot}, 0, [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.VXD")); }},
-    RunCase{"ShellLibraryMissing", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = 126; }, // ERROR_MOD_NOT_FOUND
-            {kNotice1, kNotCleaned, kAdmin}, 1,
+    RunCase{"ShellLibraryMissing", 1, [](SimWindows& w) { w.fail_call = 3; w.fail_status = kErrorModNotFound; },
+            {kNotice1, kNotCleaned, kNeedsShlwapi}, 1,
             [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINSVRC.VXD") && repaired(w) && user_keys_gone(w)); }},
+    RunCase{"ShellLibraryTooOldAndOpenCommandDenied", 2,
+            [](SimWindows& w) { w.fail_call = 3; w.fail_status = kErrorProcNotFound; w.deny(kCommandKey, KeyAccess::SetValue); },
+            {kNotice2, kNotCleaned, kNeedsShlwapi}, 1, [](const SimWindows& w) { EXPECT_TRUE(w.has_file(kSys + "\\WINTASK.EXE")); }},
     RunCase{"RunKeyDeniesDeletion", 2, [](SimWindows& w) { w.deny(kRunKey, KeyAccess::SetValue); },
             {kNotice2, kNotCleaned, kAdmin}, 1,
             [](const SimWindows& w) {

@@ -184,6 +184,7 @@ cleaned=" System registry cleaned."
 reboot=" Please reboot your system and scan using at least pattern file #806."
 not_cleaned=" System registry could not be cleaned."
 administrator=" Please log on as an administrator and run this program again."
+needs_shlwapi=" This program needs shlwapi.dll, which Internet Explorer 4.0 or later installs."
 not_infected=" Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
 
 if [ "$arch" = win64 ]; then
@@ -345,7 +346,7 @@ library-missing)
   snapshot before
   run_with_dll_overrides shlwapi=
   snapshot after
-  expect_output "$notice_a" "$not_cleaned" "$administrator"
+  expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
   expect_status 1
   expect_changes "- $hijacked
 + $repaired
