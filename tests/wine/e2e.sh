@@ -197,8 +197,9 @@ hijacked="$command_value	@=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE \\\"%1\\\"
 repaired="$command_value	@=\"\\\"%1\\\" %*\""
 # The change line of the auto-start value naming system32's $1, deleted.
 auto_start_gone() { printf -- '- %s\t"Win32BaseServiceMOD"="C:\\\\windows\\\\system32\\\\%s"' "$run_value" "$1"; }
-user_keys_gone='- K [Software\\Emanuel]
-- V [Software\\Emanuel]	@=""
+emanuel_gone='- K [Software\\Emanuel]
+- V [Software\\Emanuel]	@=""'
+user_keys_gone="$emanuel_gone"'
 - K [Software\\Navidad]
 - V [Software\\Navidad]	"Installed"="yes"'
 
@@ -351,6 +352,43 @@ library-missing)
   expect_changes "- $hijacked
 + $repaired
 $user_keys_gone"
+  ;;
+
+version-*)
+  # Wine's Windows-version modes, from 95 to 10. Navidad gets a subkey: RegDeleteKeyA of 95, 98
+  # and ME takes a key with its subkeys, NT's leaves a key that has any.
+  mode=${case_name#version-}
+  wine reg add 'HKCU\Software\Wine' /v Version /d "${mode%-no-shlwapi}" /f >/dev/null
+  [ "$mode" != "${mode%-no-shlwapi}" ] || expect_not_infected_and_untouched
+  seed WINSVRC.EXE
+  wine reg add 'HKCU\software\Navidad\Parts' /v Part /d one /f >/dev/null
+  case "$mode" in
+  win9* | winme*) per_user="$user_keys_gone"'
+- K [Software\\Navidad\\Parts]
+- V [Software\\Navidad\\Parts]	"Part"="one"' ;;
+  *) per_user=$emanuel_gone ;;
+  esac
+  snapshot before
+  if [ "$mode" = win95-no-shlwapi ]; then
+    # Windows 95 as it ships, without Internet Explorer 4.0: no shlwapi.dll to delete the value.
+    run_with_dll_overrides shlwapi=
+    snapshot after
+    expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
+    expect_status 1
+    expect_changes "- $hijacked
++ $repaired
+$per_user"
+  else
+    run_program
+    snapshot after
+    expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
+    expect_status 0
+    expect_changes "$(auto_start_gone WINSVRC.EXE)
+- $hijacked
++ $repaired
+$per_user
+- ./windows/system32/WINSVRC.VXD 19"
+  fi
   ;;
 
 wait-console)

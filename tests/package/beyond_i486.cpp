@@ -1,0 +1,18 @@
+// Programs the reach check must reject for their code, one per value of KARVELON_BEYOND_I486:
+// each runs one instruction that a 486 does not have, written out so that no compiler option
+// decides whether it is there.
+int main()
+{
+#if KARVELON_BEYOND_I486 == 1
+    __asm__ volatile("cmovz %%ecx, %%eax" ::: "eax", "ecx", "cc");
+#elif KARVELON_BEYOND_I486 == 2
+    __asm__ volatile("fldz; fldz; fcomip %%st(1), %%st; fstp %%st(0)" ::: "cc");
+#elif KARVELON_BEYOND_I486 == 3
+    __asm__ volatile("rdtsc" ::: "eax", "edx");
+#elif KARVELON_BEYOND_I486 == 4
+    __asm__ volatile("movd %%eax, %%xmm0" ::: "memory");
+#elif KARVELON_BEYOND_I486 == 5
+    __asm__ volatile("nopl 0(%%eax)" :::);
+#endif
+    return 0;
+}

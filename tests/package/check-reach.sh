@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Fails unless an exe loads and runs on every 32-bit Windows from 95 and NT 4.0 on, on an
+# i486 or later: OS and subsystem version 4.x or lower in the PE header, no delay-loaded or
+# by-ordinal imports, every imported DLL and name on the allowlist, and no instruction that
+# came after the i486. Given an expected complaint as 4th argument it checks itself instead: it
+# passes only if that is the one complaint.
+set -euo pipefail
+objdump=$1 allowlist=$2 exe=$3 expected=${4-}
+
+header=$("$objdump" -p "$exe")
+complaints=()
+
+# The loaders of Windows 95, 98, ME and NT 4.0 refuse an image that asks for more than 4.x.
+for field in "OSystem OS" "Subsystem subsystem"; do
+  read -r name label <<<"$field"
+  major=$(awk -v f="Major${name}Version" '$1 == f { print $2 }' <<<"$header")
+  minor=$(awk -v f="Minor${name}Version" '$1 == f { print $2 }' <<<"$header")
+  if [ -z "$major" ] || [ -z "$minor" ]; then
+    echo "no $label version in the PE header of $exe" >&2
+    exit 2
+  fi
+  [ "$major" -le 4 ] || complaints+=("$label version $major.$minor is above 4.x")
+done
+
+# The delay-load table is not listed by objdump, so its names would escape the allowlist.
+if ! grep -Eq '^Entry d 0+ 0+ Delay Import Directory' <<<"$header"; then
+  complaints+=("delay-loaded imports are present")
+fi
+
+# "<dll> <name>" for every import, the DLL name folded to lower case as Windows compares it.
+imports=$(awk '
+  /^\tDLL Name: / { dll = tolower($3); next }
+  /^$/ { dll = ""; next }
+  dll != "" && /^\t[0-9a-f]+\t/ { print dll, $3 }' <<<"$header")
+if [ -z "$imports" ]; then
+  echo "no import table found in $exe" >&2
+  exit 2
+fi
+
+declare -A allowed
+while read -r dll name; do
+  [ -n "$dll" ] && [ "${dll:0:1}" != "#" ] && allowed["${dll,,} $name"]=1
+done <"$allowlist"
+
+while read -r dll name; do
+  if [ "$name" = "<none>" ]; then
+    complaints+=("imported by ordinal from $dll")
+  elif [ -z "${allowed["$dll $name"]-}" ]; then
+    complaints+=("not exported by both Windows 95 and NT 4.0: $dll $name")
+  fi
+done <<<"$imports"
+
+# Instructions of later processors, as objdump names them: the Pentium's (rdtsc, cmpxchg8b,
+# cpuid, which not every 486 has), the Pentium Pro's (conditional moves, fcomi, the long nop,
+# ud2, sysenter), and every MMX, SSE and AVX instruction (those that name an %mm, %xmm or %ymm
+# register, and the rest by name). The .ctors and .dtors lists that the linker puts in .text
+# disassemble as "(bad)"; they are data, never run.
+later='^((lock|rep[a-z]*) )?(f?cmov[a-z]*|f(u)?comip?|rdtscp?|rdpmc|cmpxchg(8|16)b|cpuid|nop[wl]|ud[0-2]|sys(enter|exit|call|ret)|emms|femms|prefetch[a-z0-9]*|[lms]fence|clflush[a-z]*|movnti|fxsave|fxrstor|ldmxcsr|stmxcsr|fisttp[a-z]*)( |$)'
+registers='%[xy]?mm[0-9]'
+offending=$("$objdump" -d "$exe" | awk -F'\t' -v later="$later" -v registers="$registers" '
+  NF >= 3 && $1 ~ /^ *[0-9a-f]+:$/ && ($3 ~ later || $3 ~ registers) { print $3 "\t" $1 }')
+if [ -n "$offending" ]; then
+  echo "instructions beyond the i486:"
+  sed 's/^/  /' <<<"$offending"
+  complaints+=("instructions beyond the i486: $(awk '{ print $1 == "lock" || $1 ~ /^rep/ ? $2 : $1 }' <<<"$offending" |
+    sort -u | paste -sd' ')")
+fi
+
+echo "$(wc -l <<<"$imports") imports from: $(cut -d' ' -f1 <<<"$imports" | sort -u | paste -sd' ')"
+for c in "${complaints[@]}"; do echo "$c"; done
+
+if [ -n "$expected" ]; then
+  if [ ${#complaints[@]} -eq 1 ] && [ "${complaints[0]}" = "$expected" ]; then
+    echo "rejected as expected"
+    exit 0
+  fi
+  echo "expected exactly one complaint: \"$expected\"" >&2
+  exit 1
+fi
+[ ${#complaints[@]} -eq 0 ]
