@@ -1,6 +1,7 @@
-// The Win32 implementation of the platform seam: one call through to Windows per operation.
-// This is the only file of the program that includes <windows.h>. The shell utility library
-// is not imported: it is loaded from the system directory only when a value is deleted.
+// The Win32 implementation of the platform seam: one call through to Windows per operation;
+// and the hardening of the process at its start. This is the only file of the program that
+// includes <windows.h>. The shell utility library is not imported: it is loaded from the
+// system directory only when a value is deleted.
 #include "platform/win32_platform.h"
 
 #include <cstddef>
@@ -55,6 +56,15 @@ private:
     HMODULE module_;
 };
 
+// `name` of `module`, looked up at run time: Windows versions that lack a function refuse to
+// start a program that imports it. Null where it is missing.
+template <typename Function>
+Function function_of(HMODULE module, const char* name)
+{
+    // Through the generic function type, which any function pointer may be cast to and from.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 // The library `name` ("\\x.dll") from the system directory, by its full path, with its own
 // dependencies searched from there too; never by bare name, so a copy planted beside the
 // program or in the current directory is never loaded. Null when it cannot be loaded.
@@ -69,6 +79,28 @@ HMODULE load_system_library(const char* name)
 }
 
 } // namespace
+
+// The pattern of installers that run elevated from a download folder. A library that shlwapi,
+// user32 or gdi32 load by bare name later on is searched for in the standard order, which
+// starts in the program's folder: from here on only the system directory is searched (Windows
+// 8 and later, Vista and 7 with KB2533623), or else at least not the current directory (XP SP1
+// and later). Each call only narrows what may happen, so a failure is no reason to stop.
+void harden_process()
+{
+    const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    if (kernel32 == nullptr) return;
+    const auto set_default_dll_directories =
+        function_of<decltype(&SetDefaultDllDirectories)>(kernel32, "SetDefaultDllDirectories");
+    if (set_default_dll_directories == nullptr || set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
+        const auto set_dll_directory = function_of<decltype(&SetDllDirectoryA)>(kernel32, "SetDllDirectoryA");
+        if (set_dll_directory != nullptr) set_dll_directory("");
+    }
+    const auto set_search_path_mode = function_of<decltype(&SetSearchPathMode)>(kernel32, "SetSearchPathMode");
+    if (set_search_path_mode != nullptr)
+        set_search_path_mode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
+    const auto set_process_dep_policy = function_of<decltype(&SetProcessDEPPolicy)>(kernel32, "SetProcessDEPPolicy");
+    if (set_process_dep_policy != nullptr) set_process_dep_policy(PROCESS_DEP_ENABLE);
+}
 
 Status Win32Platform::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key)
 {
@@ -102,9 +134,7 @@ Status Win32Platform::sh_delete_value(RootKey root, const char* subkey, const ch
 {
     const Library shlwapi(load_system_library("\\shlwapi.dll"));
     if (shlwapi.get() == nullptr) return kErrorModNotFound;
-    // Through the generic function type, which any function pointer may be cast to and from.
-    const auto delete_value = reinterpret_cast<decltype(&SHDeleteValueA)>(
-        reinterpret_cast<void (*)()>(GetProcAddress(shlwapi.get(), "SHDeleteValueA")));
+    const auto delete_value = function_of<decltype(&SHDeleteValueA)>(shlwapi.get(), "SHDeleteValueA");
     if (delete_value == nullptr) return kErrorProcNotFound;
     return static_cast<Status>(delete_value(root_of(root), subkey, name));
 }

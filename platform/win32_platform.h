@@ -5,6 +5,11 @@
 
 namespace karvelon {
 
+// Narrows where Windows may load libraries from, and turns on data execution prevention, as
+// far as the running Windows offers each: called first, before anything else happens. Reads
+// and changes neither the registry nor a file.
+void harden_process();
+
 class Win32Platform final : public Platform {
 public:
     Status reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key) override;

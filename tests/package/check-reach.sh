@@ -2,8 +2,9 @@
 # Fails unless an exe loads and runs on every 32-bit Windows from 95 and NT 4.0 on, on an
 # i486 or later: OS and subsystem version 4.x or lower in the PE header, no delay-loaded or
 # by-ordinal imports, every imported DLL and name on the allowlist, and no instruction that
-# came after the i486. Given an expected complaint as 4th argument it checks itself instead: it
-# passes only if that is the one complaint.
+# came after the i486; and unless its header asks the Windows that can for what hardens it.
+# Given an expected complaint as 4th argument it checks itself instead: it passes only if that
+# is the one complaint.
 set -euo pipefail
 objdump=$1 allowlist=$2 exe=$3 expected=${4-}
 
@@ -20,6 +21,13 @@ for field in "OSystem OS" "Subsystem subsystem"; do
     exit 2
   fi
   [ "$major" -le 4 ] || complaints+=("$label version $major.$minor is above 4.x")
+done
+
+# Address space layout randomization, data execution prevention, and no compatibility shims
+# of a terminal server; older Windows ignore the flags.
+for flag in DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+  awk '/^DllCharacteristics/ { inside = 1; next } inside && /^\t\t/ { print $1; next } { inside = 0 }' <<<"$header" |
+    grep -qx "$flag" || complaints+=("the header lacks $flag")
 done
 
 # The delay-load table is not listed by objdump, so its names would escape the allowlist.

@@ -391,6 +391,28 @@ $per_user
   fi
   ;;
 
+start-hardening)
+  # The program's own calls (those that return into its image at 0x400000), from a relay trace:
+  # the library search narrowed and DEP turned on first, and nothing read or changed before the
+  # key test opens the console. Wine's own services start first, so that only the program traces.
+  start_server
+  set +e
+  WINEDEBUG=+relay wine "$program" </dev/null >"$dir/output" 2>"$dir/relay"
+  status=$?
+  set -e
+  expect_output "$not_infected"
+  expect_status 0
+  sed -nE 's/^[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+\(.*\)) ret=004[0-9a-f]{5}$/\1/p' "$dir/relay" >"$dir/own-calls"
+  before_key_test=$(sed -n '/^CreateFileA([0-9a-f]* "CONIN\$"/q; p' "$dir/own-calls")
+  [ "$(wc -l <"$dir/own-calls")" -gt "$(wc -l <<<"$before_key_test")" ] || fail "no CreateFileA of CONIN\$ in the trace"
+  for call in 'SetDefaultDllDirectories(00000800)' 'SetSearchPathMode(00008001)' 'SetProcessDEPPolicy(00000001)'; do
+    grep -qxF "$call" <<<"$before_key_test" || fail "$call is not called before the key test"
+  done
+  ! grep -q '^SetDllDirectoryA' "$dir/own-calls" || fail "SetDllDirectoryA called, though SetDefaultDllDirectories worked"
+  touching=$(grep -E '^(Reg[A-Za-z]+|SHDeleteValueA|CreateFile[AW]|DeleteFile[AW]|GetSystemDirectory[AW]|LoadLibrary[A-Za-z]*)\(' <<<"$before_key_test" || true)
+  [ -z "$touching" ] || fail "called before the key test: $touching"
+  ;;
+
 wait-console)
   seed WINTASK.EXE
   start_server
