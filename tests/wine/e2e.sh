@@ -380,6 +380,18 @@ wait-pipe | wait-file)
   expect_output "$not_infected"
   ;;
 
+contract)
+  # The platform contract (tests/platform_contract.h) against Windows' own calls; the program
+  # is CONTRACT_EXE.
+  cp "$CONTRACT_EXE" "$prefix/drive_c/contract.exe"
+  set +e
+  wine 'C:\contract.exe' </dev/null >"$dir/contract.log" 2>"$dir/stderr"
+  status=$?
+  set -e
+  tr -d '\r' <"$dir/contract.log"
+  expect_status 0
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;
