@@ -4,9 +4,10 @@
 // system directory only when a value is deleted.
 #include "platform/win32_platform.h"
 
+#include "platform/system_library_path.h"
+
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -70,11 +71,9 @@ Function function_of(HMODULE module, const char* name)
 // program or in the current directory is never loaded. Null when it cannot be loaded.
 HMODULE load_system_library(const char* name)
 {
-    char path[1024];
-    const UINT length = GetSystemDirectoryA(path, sizeof path);
-    const size_t name_length = std::strlen(name);
-    if (length == 0 || length + name_length >= sizeof path) return nullptr;
-    std::memcpy(path + length, name, name_length + 1);
+    char path[1024] = {};
+    const UINT answered = GetSystemDirectoryA(path, sizeof path);
+    if (!system_library_path(path, sizeof path, answered, name)) return nullptr;
     return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 

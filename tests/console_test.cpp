@@ -37,6 +37,21 @@ InputRecord released(InputRecord record)
     return record;
 }
 
+// A mouse move as the console reports one: its position, buttons and state lie where a key
+// event keeps its key-down flag, scan code and modifiers.
+InputRecord mouse_move(std::int16_t x, std::int16_t y, std::uint32_t buttons, std::uint32_t control_key_state)
+{
+    struct {
+        std::uint16_t event_type, padding;
+        std::int16_t x, y;
+        std::uint32_t buttons, control_key_state, event_flags;
+    } mouse{kMouseEvent, 0, x, y, buttons, control_key_state, 0x0001 /* MOUSE_MOVED */};
+    static_assert(sizeof mouse == sizeof(InputRecord), "MOUSE_EVENT_RECORD layout");
+    InputRecord record;
+    std::memcpy(&record, &mouse, sizeof record);
+    return record;
+}
+
 struct KeyCase {
     const char* name;
     InputRecord record;
@@ -123,6 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyTable, ::testing::Values(
     KeyCase{"LetterReleased", released(key_down('a', 0x1E)), false},
     KeyCase{"F1Released", released(key_down(0, 0x3B)), false},
     KeyCase{"Mouse", other_event(kMouseEvent), false},
+    KeyCase{"MouseMoveReadAsAKeyWouldBeAltD", mouse_move(10, 5, 1, kNumLockOn), false},
     KeyCase{"WindowSize", other_event(kWindowBufferSizeEvent), false},
     KeyCase{"MenuEvent", other_event(kMenuEvent), false},
     KeyCase{"Focus", other_event(kFocusEvent), false}),

@@ -1,11 +1,13 @@
 // The infection probe against the simulated registry: what matches, what does not, and
-// that the Run key is left open exactly when removal will need it.
+// that the Run key is left open exactly when removal will need it; and the system paths
+// the probe and the Win32 layer build.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
 #include "cleaner/probe.h"
+#include "platform/system_library_path.h"
 #include "tests/sim_windows.h"
 
 namespace karvelon::test {
@@ -128,6 +130,32 @@ TEST(MarkerPath, RefusesWhatDoesNotFitAndLeavesItEmpty)
     EXPECT_STREQ(path, "");
     EXPECT_FALSE(build_marker_path(path, sizeof path, unterminated, sizeof unterminated, ""));
     EXPECT_STREQ(path, "");
+}
+
+TEST(SystemLibraryPath, LoadsOnlyFromADirectoryTheAnswerVouchesFor)
+{
+    struct Case {
+        const char* name;
+        std::string written; // what GetSystemDirectoryA left in the 32-byte buffer
+        std::uint32_t answered;
+        const char* expected; // null: refused
+    };
+    const Case cases[] = {
+        {"told", "C:\\WINDOWS\\System32", 19, "C:\\WINDOWS\\System32\\shlwapi.dll"},
+        {"answered 0, nothing written", "", 0, nullptr},
+        {"answered 0 over an old text", "C:\\WINDOWS", 0, nullptr},
+        {"the size it would have needed", "", 40, nullptr},
+        {"an answer that is not the text's length", "C:\\WIN", 10, nullptr},
+        {"the full path just fits", "C:\\" + std::string(16, 'D'), 19, "C:\\DDDDDDDDDDDDDDDD\\shlwapi.dll"},
+        {"one byte too long", "C:\\" + std::string(17, 'D'), 20, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        char path[32] = {};
+        c.written.copy(path, sizeof path - 1);
+        EXPECT_EQ(system_library_path(path, sizeof path, c.answered, "\\shlwapi.dll"), c.expected != nullptr);
+        EXPECT_STREQ(path, c.expected != nullptr ? c.expected : "");
+    }
 }
 
 } // namespace

@@ -1,8 +1,9 @@
-// The simulated Windows of the host tests. It keeps the registry behaviours the program
-// relies on: ERROR_MORE_DATA for a value longer than the size given, ERROR_FILE_NOT_FOUND for
-// a missing key or value, no deletion of a key that has subkeys, RegSetValueA creating the
-// key it is given, and access checked as Windows checks it: when a key is opened, against
-// the rights denied on it, and a value query only through a handle opened to query values.
+// The simulated Windows of the host tests. It keeps the behaviours the program relies on, as
+// tests/platform_contract.h holds them against Windows itself: ERROR_MORE_DATA for a value
+// longer than the size given, ERROR_FILE_NOT_FOUND for a missing key or value, no deletion of
+// a key that has subkeys, RegSetValueA creating the key it is given, access checked when a key
+// is opened and a value query only through a handle opened to query values, no deletion of a
+// read-only file, and console calls that fail on a handle that is not an open console.
 #include "tests/sim_windows.h"
 
 #include <cctype>
@@ -125,8 +126,15 @@ std::uint32_t SimWindows::get_system_directory(char* buffer, std::uint32_t capac
 bool SimWindows::delete_file(const char* path)
 {
     if (injected_failure(std::string("DeleteFileA ") + path)) return false;
-    if (files_in_use.count(fold(path))) return false;
+    if (files_in_use.count(fold(path)) || read_only_files.count(fold(path))) return false;
     return files.erase(fold(path)) != 0;
+}
+
+constexpr std::uintptr_t kConsoleInput = 0xC0;
+
+bool SimWindows::console_open(ConsoleHandle console) const
+{
+    return reinterpret_cast<std::uintptr_t>(console) == kConsoleInput && open_consoles > 0;
 }
 
 ConsoleHandle SimWindows::open_console_input()
@@ -134,19 +142,21 @@ ConsoleHandle SimWindows::open_console_input()
     calls.push_back("CreateFileA CONIN$");
     if (!has_console) return invalid_console_handle();
     ++open_consoles;
-    return reinterpret_cast<ConsoleHandle>(std::uintptr_t{0xC0});
+    return reinterpret_cast<ConsoleHandle>(kConsoleInput);
 }
 
-bool SimWindows::get_number_of_console_input_events(ConsoleHandle, std::uint32_t* count)
+bool SimWindows::get_number_of_console_input_events(ConsoleHandle console, std::uint32_t* count)
 {
     calls.push_back("GetNumberOfConsoleInputEvents");
+    if (!console_open(console)) return false;
     *count = static_cast<std::uint32_t>(console_queue.size());
     return true;
 }
 
-bool SimWindows::peek_console_input(ConsoleHandle, InputRecord* records, std::uint32_t length, std::uint32_t* read)
+bool SimWindows::peek_console_input(ConsoleHandle console, InputRecord* records, std::uint32_t length, std::uint32_t* read)
 {
     calls.push_back("PeekConsoleInputA");
+    if (!console_open(console)) return false;
     const auto copied = static_cast<std::uint32_t>(std::min<std::size_t>(length, console_queue.size()));
     std::memcpy(records, console_queue.data(), copied * sizeof(InputRecord));
     *read = peek_overreports ? length + 1 : copied;

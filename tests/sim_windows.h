@@ -24,6 +24,7 @@ public:
     std::map<std::string, std::uint32_t> denied_rights; // folded key path -> KeyAccess bits denied
     std::set<std::string> files; // full paths, compared without letter case
     std::set<std::string> files_in_use;
+    std::set<std::string> read_only_files; // folded, as files
     std::string system_directory = "C:\\WINDOWS\\System32";
 
     bool has_console = true;
@@ -70,6 +71,7 @@ private:
     bool injected_failure(const std::string& call);
     std::string path_of(RootKey root, const char* subkey) const;
     bool denies(const std::string& path, KeyAccess rights) const;
+    bool console_open(ConsoleHandle console) const;
     std::map<std::uintptr_t, std::string> handle_paths_;
     std::map<std::uintptr_t, KeyAccess> handle_access_;
     std::uintptr_t next_handle_ = 0x100;

@@ -50,12 +50,14 @@ version_lines=(
   "1 VERSIONINFO"
   " FILEVERSION $commas"
   " PRODUCTVERSION $commas"
+  " FILEFLAGSMASK 0x3f"
   " FILEOS 0x40004"
   " FILETYPE 0x1"
   '    BLOCK "040904b0"'
   '      VALUE "CompanyName", "Karvelon Software Labs"'
   '      VALUE "FileDescription", "[^"]+"'
   "      VALUE \"FileVersion\", \"$version\""
+  '      VALUE "InternalName", "karvelon"'
   '      VALUE "LegalCopyright", "Copyright \(C\) [0-9]{4} Karvelon Software Labs"'
   '      VALUE "OriginalFilename", "karvelon.exe"'
   '      VALUE "ProductName", "KARVELON"'
@@ -65,6 +67,10 @@ version_lines=(
 for line in "${version_lines[@]}"; do
   grep -qxE -- "$line" <<<"$rc" || complain "version information lacks: $line"
 done
+# windres writes FILEFLAGS only when a flag is set, and a release sets none: no debug,
+# pre-release, patched, private or special build.
+flags=$(grep '^ FILEFLAGS ' <<<"$rc" || true)
+[ -z "$flags" ] || complain "version information flags a special build:$flags"
 
 if [ $fail -ne 0 ]; then
   printf '%s\n' "--- resources as windres reads them:" "$rc"

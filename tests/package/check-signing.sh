@@ -42,6 +42,14 @@ grep -q "signed by: .*CN *= *Karvelon Throwaway Signer" "check-$n.log" ||
   complain "verify-release does not name the signer"
 expect fail "verify-release, one byte changed" "$verify_release" --CAfile cert.pem tampered.exe "$exe.p7s"
 expect fail "verify-release, root not trusted" "$verify_release" "$exe" "$exe.p7s"
+# A source one byte away from the release's must not verify: the signature goes on the rebuild.
+# The copy lies inside this checkout's build/, where git would see no files: it is told to stop.
+bash "$source/scripts/copy-source-tree" changed-source
+sed -i 's/ System registry cleaned\./ System registry cleaneD./' changed-source/cleaner/removal.h
+expect fail "verify-release, one source byte changed" env GIT_CEILING_DIRECTORIES="$work" \
+  changed-source/scripts/verify-release --CAfile cert.pem "$exe" "$exe.p7s"
+grep -qiE "mismatch|is not this source's build" "check-$n.log" ||
+  complain "verify-release of a changed source did not fail on the comparison"
 expect pass "sign --pfx" env KARVELON_SIGN_PASSWORD=right "$source/scripts/sign" --pfx cert.p12 \
   --build-dir "$build" --output pfx-release
 
@@ -52,12 +60,33 @@ while IFS='|' read -r password arguments what; do
   expect fail "sign with $what" env KARVELON_SIGN_PASSWORD="$password" "$source/scripts/sign" $arguments \
     --build-dir "$build" --output stale
   [ ! -e stale ] || complain "sign with $what left a release behind"
+  ! compgen -G "stale.partial.*" >/dev/null || complain "sign with $what left its staging folder behind"
 done <<'EOF'
 |--cert cert.pem --key missing-key.pem|a missing key
 wrong|--pfx cert.p12|a wrong password
 |--cert cert.pem --key cert.pem|a file that is no key
 |--cert cert.pem --key key.pem --timestamp http://127.0.0.1:9/|an unreachable timestamp server
 EOF
+
+# An osslsigncode whose attach-signature gives back one byte changed: sign must refuse a
+# detached signature that does not reproduce the signed exe.
+mkdir -p wrapped
+cat >wrapped/osslsigncode <<'EOF'
+#!/usr/bin/env bash
+"$REAL_OSSLSIGNCODE" "$@" || exit
+[ "$1" = attach-signature ] || exit 0
+while [ "$1" != -out ]; do shift; done
+at=$(($(stat -c %s "$2") / 2))
+byte=$(od -An -tu1 -j "$at" -N1 "$2" | tr -d ' ')
+printf "\\$(printf %03o $((byte ^ 0xff)))" | dd of="$2" bs=1 seek="$at" conv=notrunc status=none
+EOF
+chmod +x wrapped/osslsigncode
+expect fail "sign, the reattached signature differing" env PATH="$work/wrapped:$PATH" \
+  REAL_OSSLSIGNCODE="$(command -v osslsigncode)" "$source/scripts/sign" --cert cert.pem --key key.pem \
+  --build-dir "$build" --output wrapped-release
+grep -q "does not give back the signed exe" "check-$n.log" || complain "sign failed, but not on the comparison"
+[ ! -e wrapped-release ] || complain "sign with a differing reattached signature left a release behind"
+! compgen -G "wrapped-release.partial.*" >/dev/null || complain "sign left its staging folder behind"
 
 # Signed, it runs as before: no console, so no wait, and the not-infected outcome.
 export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -44,6 +44,10 @@ int not_a_key_press(INPUT_RECORD* out)
     INPUT_RECORD mouse{};
     mouse.EventType = MOUSE_EVENT;
     mouse.Event.MouseEvent.dwEventFlags = MOUSE_MOVED;
+    // Read as a key event, these make a pressed Alt+D: only the event type tells them apart.
+    mouse.Event.MouseEvent.dwMousePosition = COORD{10, 5};
+    mouse.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
+    mouse.Event.MouseEvent.dwControlKeyState = NUMLOCK_ON;
     out[n++] = mouse;
     INPUT_RECORD focus{};
     focus.EventType = FOCUS_EVENT;

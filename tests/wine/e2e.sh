@@ -440,6 +440,52 @@ wait-pipe | wait-file)
   expect_output "$not_infected"
   ;;
 
+library-too-old)
+  # A shlwapi.dll older than 4.71, without SHDeleteValueA, where the program loads it from
+  # (OLD_SHLWAPI_DLL): the value stays, and the library is freed once the program is done with it.
+  cp "$OLD_SHLWAPI_DLL" "$sys/shlwapi.dll"
+  seed WINSVRC.EXE
+  snapshot before
+  run_with_dll_overrides shlwapi=n
+  snapshot after
+  [ -e "$prefix/drive_c/old-shlwapi-loaded" ] || fail "the system directory's shlwapi.dll was not the one loaded"
+  [ -e "$prefix/drive_c/old-shlwapi-freed" ] || fail "shlwapi.dll was not freed"
+  expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
+  expect_status 1
+  expect_changes "- $hijacked
++ $repaired
+$user_keys_gone
++ ./old-shlwapi-freed 0
++ ./old-shlwapi-loaded 0"
+  ;;
+
+library-dependency-planted)
+  # shcore.dll, which Wine's shlwapi imports and which is no known DLL, planted beside the
+  # program (PLANTED_SHCORE_DLL) and preferred native: shlwapi's own dependencies must come
+  # from the system directory, so the planted one never loads.
+  mkdir -p "$prefix/drive_c/app"
+  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
+  cp "$PLANTED_SHCORE_DLL" "$prefix/drive_c/app/shcore.dll"
+  program='C:\app\karvelon.exe'
+  seed WINTASK.EXE
+  run_with_dll_overrides shcore=n,b
+  [ ! -e "$prefix/drive_c/planted-shcore-loaded" ] || fail "the planted shcore.dll was loaded"
+  expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  ;;
+
+contract)
+  # The platform contract (tests/platform_contract.h) against Windows' own calls; the program
+  # is CONTRACT_EXE.
+  cp "$CONTRACT_EXE" "$prefix/drive_c/contract.exe"
+  set +e
+  wine 'C:\contract.exe' </dev/null >"$dir/contract.log" 2>"$dir/stderr"
+  status=$?
+  set -e
+  tr -d '\r' <"$dir/contract.log"
+  expect_status 0
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

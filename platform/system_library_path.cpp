@@ -1,0 +1,22 @@
+// Building a system library's path; see system_library_path.h.
+#include "platform/system_library_path.h"
+
+#include <cstring>
+
+namespace karvelon {
+
+bool system_library_path(char* path, std::size_t capacity, std::uint32_t answered, const char* name)
+{
+    if (capacity == 0) return false;
+    std::size_t length = 0;
+    while (length < capacity && path[length] != '\0') ++length;
+    const std::size_t name_length = std::strlen(name);
+    if (answered == 0 || length != answered || length + name_length >= capacity) {
+        path[0] = '\0';
+        return false;
+    }
+    std::memcpy(path + length, name, name_length + 1);
+    return true;
+}
+
+} // namespace karvelon
