@@ -8,6 +8,7 @@
 
 #include "platform/win32_platform.h"
 #include "tests/platform_contract.h"
+#include "tests/wine/deny_set_value.h"
 
 namespace {
 
@@ -34,20 +35,8 @@ public:
     {
         HKEY key;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, WRITE_DAC, &key) != 0) return;
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-        PSID everyone = nullptr;
-        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-        static unsigned char acl_bytes[512];
-        PACL acl = reinterpret_cast<PACL>(acl_bytes);
-        InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION);
-        AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE, everyone);
-        AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
-        SECURITY_DESCRIPTOR descriptor;
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+        deny_set_value_to_everyone(key);
         RegCloseKey(key);
-        FreeSid(everyone);
     }
     void add_file(const char* path, bool read_only) override
     {

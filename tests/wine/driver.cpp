@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "deny_set_value.h"
+
 namespace {
 
 FILE* g_log = stdout;
@@ -225,20 +227,8 @@ int deny_set_value(const char* root, const char* subkey)
     HKEY key;
     if (RegOpenKeyExA(root_named(root), subkey, 0, WRITE_DAC | READ_CONTROL, &key) != ERROR_SUCCESS)
         return say("FAIL cannot open %s", subkey), 2;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    static unsigned char acl_bytes[512];
-    PACL acl = reinterpret_cast<PACL>(acl_bytes);
-    InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION);
-    AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE, everyone);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    const LONG status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    const LONG status = deny_set_value_to_everyone(key);
     RegCloseKey(key);
-    FreeSid(everyone);
     // Prove the denial holds before the program meets it.
     HKEY probe;
     const LONG check = RegOpenKeyExA(root_named(root), subkey, 0, KEY_SET_VALUE, &probe);

@@ -155,6 +155,19 @@ run_with_dll_overrides() {
   WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$overrides" run_program
 }
 
+# Runs karvelon.exe with shlwapi disabled on an infection by TROJ_NAVIDAD.A, and expects it to
+# say what it lacks, keep the file, and still repair the open command and make the per-user
+# changes $1.
+expect_no_shlwapi_run() {
+  run_with_dll_overrides shlwapi=
+  snapshot after
+  expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
+  expect_status 1
+  expect_changes "- $hijacked
++ $repaired
+$1"
+}
+
 # Runs the driver in a pseudo-terminal, so that it and karvelon.exe share a real console.
 # The terminal's input stays open and silent until the driver is done: an end of input would
 # reach the console as a key press (and script waits for it before it ends).
@@ -345,13 +358,7 @@ library-missing)
   expect_changes ""
   seed WINSVRC.EXE
   snapshot before
-  run_with_dll_overrides shlwapi=
-  snapshot after
-  expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
-  expect_status 1
-  expect_changes "- $hijacked
-+ $repaired
-$user_keys_gone"
+  expect_no_shlwapi_run "$user_keys_gone"
   ;;
 
 version-*)
@@ -371,13 +378,7 @@ version-*)
   snapshot before
   if [ "$mode" = win95-no-shlwapi ]; then
     # Windows 95 as it ships, without Internet Explorer 4.0: no shlwapi.dll to delete the value.
-    run_with_dll_overrides shlwapi=
-    snapshot after
-    expect_output "$notice_a" "$not_cleaned" "$needs_shlwapi"
-    expect_status 1
-    expect_changes "- $hijacked
-+ $repaired
-$per_user"
+    expect_no_shlwapi_run "$per_user"
   else
     run_program
     snapshot after
