@@ -4,6 +4,7 @@
 // system directory only when a value is deleted.
 #include "platform/win32_platform.h"
 
+#include "platform/hardening.h"
 #include "platform/system_library_path.h"
 
 #include <cstddef>
@@ -26,6 +27,8 @@ static_assert(KEY_EVENT == kKeyEvent && ENHANCED_KEY == kEnhancedKey && SHIFT_PR
 static_assert(static_cast<DWORD>(KeyAccess::QueryValue) == KEY_QUERY_VALUE, "access numbering");
 static_assert(static_cast<DWORD>(KeyAccess::SetValue) == KEY_SET_VALUE, "access numbering");
 static_assert(kRegSz == REG_SZ && kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
+static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32 && kProcessDepEnable == PROCESS_DEP_ENABLE, "numbering");
+static_assert(kSafeSearchModeForGood == (BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT), "numbering");
 static_assert(kErrorModNotFound == ERROR_MOD_NOT_FOUND && kErrorProcNotFound == ERROR_PROC_NOT_FOUND, "numbering");
 
 HKEY root_of(RootKey root)
@@ -79,26 +82,19 @@ HMODULE load_system_library(const char* name)
 
 } // namespace
 
-// The pattern of installers that run elevated from a download folder. A library that shlwapi,
-// user32 or gdi32 load by bare name later on is searched for in the standard order, which
-// starts in the program's folder: from here on only the system directory is searched (Windows
-// 8 and later, Vista and 7 with KB2533623), or else at least not the current directory (XP SP1
-// and later). Each call only narrows what may happen, so a failure is no reason to stop.
+// Looks up what the running Windows has of the hardening functions (importing one would keep
+// older Windows from starting the program) and hands them on.
 void harden_process()
 {
     const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
     if (kernel32 == nullptr) return;
-    const auto set_default_dll_directories =
-        function_of<decltype(&SetDefaultDllDirectories)>(kernel32, "SetDefaultDllDirectories");
-    if (set_default_dll_directories == nullptr || set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
-        const auto set_dll_directory = function_of<decltype(&SetDllDirectoryA)>(kernel32, "SetDllDirectoryA");
-        if (set_dll_directory != nullptr) set_dll_directory("");
-    }
-    const auto set_search_path_mode = function_of<decltype(&SetSearchPathMode)>(kernel32, "SetSearchPathMode");
-    if (set_search_path_mode != nullptr)
-        set_search_path_mode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
-    const auto set_process_dep_policy = function_of<decltype(&SetProcessDEPPolicy)>(kernel32, "SetProcessDEPPolicy");
-    if (set_process_dep_policy != nullptr) set_process_dep_policy(PROCESS_DEP_ENABLE);
+    HardeningFunctions found{};
+    found.set_default_dll_directories =
+        function_of<decltype(found.set_default_dll_directories)>(kernel32, "SetDefaultDllDirectories");
+    found.set_dll_directory = function_of<decltype(found.set_dll_directory)>(kernel32, "SetDllDirectoryA");
+    found.set_search_path_mode = function_of<decltype(found.set_search_path_mode)>(kernel32, "SetSearchPathMode");
+    found.set_process_dep_policy = function_of<decltype(found.set_process_dep_policy)>(kernel32, "SetProcessDEPPolicy");
+    harden_with(found);
 }
 
 Status Win32Platform::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key)

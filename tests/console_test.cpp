@@ -2,7 +2,10 @@
 // wait meets a missing console, a queue of other events and keys typed ahead.
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 #include <string>
 
 #include "console/console.h"
@@ -144,6 +147,44 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyTable, ::testing::Values(
     KeyCase{"Focus", other_event(kFocusEvent), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The keys with an extended code, written from the PC keyboard's key lists, as scan-code
+// ranges: in each column of the extended-key table, and the enhanced keys with any modifiers.
+std::bitset<0x80> scan_codes(std::initializer_list<std::pair<int, int>> ranges)
+{
+    std::bitset<0x80> codes;
+    for (const auto& [first, last] : ranges)
+        for (int code = first; code <= last; ++code) codes.set(static_cast<std::size_t>(code));
+    return codes;
+}
+
+TEST(KeyTable, EveryScanCodeInEveryColumnHasAnExtendedCodeExactlyAsTheKeyListsSay)
+{
+    const auto f_keys = scan_codes({{0x3B, 0x44}, {0x57, 0x58}});
+    const auto keypad_cursor_keys = scan_codes({{0x47, 0x49}, {0x4B, 0x4B}, {0x4D, 0x4D}, {0x4F, 0x53}});
+    const auto tab = scan_codes({{0x0F, 0x0F}});
+    // Esc, the digit row with minus, equals and Backspace, Tab, the letter rows with both square
+    // brackets and Enter, semicolon, apostrophe, grave accent, comma, full stop and slash.
+    const auto alt_keys = scan_codes({{0x01, 0x0F}, {0x10, 0x1C}, {0x1E, 0x29}, {0x2C, 0x35}});
+    const auto enhanced = scan_codes({{0x1C, 0x1C}, {0x35, 0x35}}) | keypad_cursor_keys;
+    const struct {
+        const char* column;
+        std::uint32_t modifiers;
+        std::bitset<0x80> keys;
+    } columns[] = {
+        {"Alt", kAlt, alt_keys | f_keys},
+        {"Ctrl", kCtrl, scan_codes({{0x03, 0x03}}) | tab | f_keys | keypad_cursor_keys},
+        {"Shift", kShift, tab | f_keys},
+        {"none", 0, f_keys | keypad_cursor_keys},
+    };
+    for (const auto& c : columns) {
+        for (std::uint16_t code = 0; code < 0x80; ++code) {
+            SCOPED_TRACE(std::string(c.column) + " scan code " + std::to_string(code));
+            EXPECT_EQ(has_extended_code(code, c.modifiers), c.keys[code]);
+            EXPECT_EQ(has_extended_code(code, c.modifiers | kEnh), c.keys[code] || enhanced[code]);
+        }
+    }
+}
+
 TEST(KeyWait, TypedAheadKeyEndsTheWaitAfterThePromptAndStaysQueued)
 {
     SimWindows windows;
@@ -174,7 +215,8 @@ TEST(KeyWait, OpensTheConsoleOnceAndLooksAtTheOldestEventsFirst)
     SimWindows windows;
     ConsoleInput input(windows);
     EXPECT_FALSE(input.key_pending()); // empty queue
-    windows.console_queue.assign(ConsoleInput::kPeekCapacity - 1, other_event(kMouseEvent));
+    // The oldest 8192 events are looked at, as the README says.
+    windows.console_queue.assign(8191, other_event(kMouseEvent));
     EXPECT_FALSE(input.key_pending());
     windows.console_queue.push_back(key_down(0, 0x3B));
     EXPECT_TRUE(input.key_pending());

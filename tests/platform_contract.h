@@ -37,6 +37,7 @@ struct Observed {
     long answer = kNotCalled; // a status; 1 or 0 for true or false; or a length
     std::uint32_t size = 0;   // the size written back
     char data[32] = {};       // the buffer the call was given, zero-filled before
+    bool handle_given = false; // a key handle was written back
     static constexpr long kNotCalled = -1; // a call before it failed
 };
 
@@ -119,6 +120,19 @@ inline const Row kRows[] = {
     {"QueryThroughAHandleOpenedToSetValues", key_with_value,
      [](Platform& p, Observed& o) { query(p, o, KeyAccess::SetValue, "Value", 16); },
      kErrorAccessDenied, nullptr, nullptr},
+
+    {"OpenForARightTheDaclDenies",
+     [](World& w) {
+         key_with_value(w);
+         w.deny_set_value(kKey);
+     },
+     [](Platform& p, Observed& o) {
+         KeyHandle key = nullptr;
+         o.answer = p.reg_open_key_ex(RootKey::CurrentUser, kKey, KeyAccess::SetValue, &key);
+         o.handle_given = key != nullptr;
+         if (o.answer == kSuccess) p.reg_close_key(key);
+     },
+     kErrorAccessDenied, "no handle given", [](const Observed& o, World&) { return !o.handle_given; }},
 
     {"DeleteValue", key_with_value,
      [](Platform& p, Observed& o) { o.answer = p.sh_delete_value(RootKey::CurrentUser, kKey, "Value"); },

@@ -1,12 +1,14 @@
 // The infection probe against the simulated registry: what matches, what does not, and
 // that the Run key is left open exactly when removal will need it; and the system paths
-// the probe and the Win32 layer build.
+// the probe and the Win32 layer build, and the hardening calls the Win32 layer makes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "cleaner/probe.h"
+#include "platform/hardening.h"
 #include "platform/system_library_path.h"
 #include "tests/sim_windows.h"
 
@@ -155,6 +157,49 @@ TEST(SystemLibraryPath, LoadsOnlyFromADirectoryTheAnswerVouchesFor)
         c.written.copy(path, sizeof path - 1);
         EXPECT_EQ(system_library_path(path, sizeof path, c.answered, "\\shlwapi.dll"), c.expected != nullptr);
         EXPECT_STREQ(path, c.expected != nullptr ? c.expected : "");
+    }
+}
+
+// What the fake hardening functions below were called with, in order.
+std::string hardening_calls;
+std::string hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "(%#x) ", value);
+    return text;
+}
+int KARVELON_WINAPI system_directory_only(std::uint32_t f) { hardening_calls += "SetDefaultDllDirectories" + hex(f); return 1; }
+int KARVELON_WINAPI system_directory_only_fails(std::uint32_t f) { system_directory_only(f); return 0; }
+int KARVELON_WINAPI dll_directory(const char* path)
+{
+    hardening_calls += path == nullptr ? "SetDllDirectoryA(null) " : "SetDllDirectoryA(\"" + std::string(path) + "\") ";
+    return 1;
+}
+int KARVELON_WINAPI search_path_mode(std::uint32_t f) { hardening_calls += "SetSearchPathMode" + hex(f); return 1; }
+int KARVELON_WINAPI dep_policy(std::uint32_t f) { hardening_calls += "SetProcessDEPPolicy" + hex(f); return 1; }
+
+TEST(Hardening, NarrowsTheLibrarySearchWithWhatTheRunningWindowsHas)
+{
+    struct Case {
+        const char* name;
+        HardeningFunctions found;
+        const char* calls;
+    };
+    const Case cases[] = {
+        {"all four", {system_directory_only, dll_directory, search_path_mode, dep_policy},
+         "SetDefaultDllDirectories(0x800) SetSearchPathMode(0x8001) SetProcessDEPPolicy(0x1) "},
+        {"no SetDefaultDllDirectories", {nullptr, dll_directory, search_path_mode, dep_policy},
+         "SetDllDirectoryA(\"\") SetSearchPathMode(0x8001) SetProcessDEPPolicy(0x1) "},
+        {"SetDefaultDllDirectories fails", {system_directory_only_fails, dll_directory, search_path_mode, dep_policy},
+         "SetDefaultDllDirectories(0x800) SetDllDirectoryA(\"\") SetSearchPathMode(0x8001) SetProcessDEPPolicy(0x1) "},
+        {"only SetDllDirectoryA", {nullptr, dll_directory, nullptr, nullptr}, "SetDllDirectoryA(\"\") "},
+        {"none", {nullptr, nullptr, nullptr, nullptr}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        hardening_calls.clear();
+        harden_with(c.found);
+        EXPECT_EQ(hardening_calls, c.calls);
     }
 }
 

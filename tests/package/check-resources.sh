@@ -26,10 +26,12 @@ fi
 asm='urn:schemas-microsoft-com:asm'
 el() { echo "*[local-name()='$1' and namespace-uri()='$2']"; }
 root="/$(el assembly "$asm.v1")[@manifestVersion='1.0']"
-trust="$root/*[local-name()='trustInfo' and (namespace-uri()='$asm.v2' or namespace-uri()='$asm.v3')]"
+# asm.v2, as Windows XP's side-by-side loader reads it: it predates Vista's asm.v3 extensions.
+trust="$root/$(el trustInfo "$asm.v2")"
 os="$root/$(el compatibility urn:schemas-microsoft-com:compatibility.v1)/*[local-name()='application']/*[local-name()='supportedOS']"
 manifest_checks=(
   "assembly identity, version $version|$root/$(el assemblyIdentity "$asm.v1")[@type='win32' and @version='$version' and @processorArchitecture='x86' and @name]"
+  "trustInfo in the asm.v2 namespace|$trust"
   "requireAdministrator without uiAccess|$trust/*[local-name()='security']/*[local-name()='requestedPrivileges']/*[local-name()='requestedExecutionLevel'][@level='requireAdministrator' and @uiAccess='false']"
   "a single requested execution level|count(//*[local-name()='requestedExecutionLevel']) = 1"
   "supported on Windows Vista|$os[@Id='{e2011457-1546-43c5-a5fe-008deee3d3f0}']"
@@ -55,7 +57,7 @@ version_lines=(
   " FILETYPE 0x1"
   '    BLOCK "040904b0"'
   '      VALUE "CompanyName", "Karvelon Software Labs"'
-  '      VALUE "FileDescription", "[^"]+"'
+  '      VALUE "FileDescription", "KARVELON TROJ_NAVIDAD\.A and TROJ_NAVIDAD\.E cleaner"'
   "      VALUE \"FileVersion\", \"$version\""
   '      VALUE "InternalName", "karvelon"'
   '      VALUE "LegalCopyright", "Copyright \(C\) [0-9]{4} Karvelon Software Labs"'

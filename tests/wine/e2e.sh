@@ -413,14 +413,29 @@ start-hardening)
   # The program's own calls (those that return into its image at 0x400000), from a relay trace:
   # the library search narrowed and DEP turned on first, and nothing read or changed before the
   # key test opens the console. Wine's own services start first, so that only the program traces.
+  # Arguments that Wine does not enforce are held here: the console input's share mode (without
+  # FILE_SHARE_WRITE Windows may refuse the open, and the run would not wait for a key), and
+  # shlwapi loaded by its full path with LOAD_WITH_ALTERED_SEARCH_PATH (without it, shlwapi's
+  # own imports would be searched for in the program's folder first).
   start_server
-  set +e
-  WINEDEBUG=+relay wine "$program" </dev/null >"$dir/output" 2>"$dir/relay"
-  status=$?
-  set -e
+  own_calls() { # runs the program under a relay trace and lists its own calls in $dir/own-calls
+    set +e
+    WINEDEBUG=+relay wine "$program" </dev/null >"$dir/output" 2>"$dir/relay"
+    status=$?
+    set -e
+    sed -nE 's/^[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+\(.*\)) ret=004[0-9a-f]{5}$/\1/p' "$dir/relay" >"$dir/own-calls"
+  }
+  seed WINTASK.EXE
+  own_calls
+  expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
+  expect_status 0
+  grep -qE '^LoadLibraryExA\([0-9a-f]+ "C:\\\\windows\\\\system32\\\\shlwapi\.dll",00000000,00000008\)$' "$dir/own-calls" ||
+    fail "shlwapi.dll not loaded by its full path with LOAD_WITH_ALTERED_SEARCH_PATH: $(grep '^LoadLibrary' "$dir/own-calls")"
+  own_calls
   expect_output "$not_infected"
   expect_status 0
-  sed -nE 's/^[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+\(.*\)) ret=004[0-9a-f]{5}$/\1/p' "$dir/relay" >"$dir/own-calls"
+  grep -qE '^CreateFileA\([0-9a-f]+ "CONIN\$",c0000000,00000003,00000000,00000003,' "$dir/own-calls" ||
+    fail "CONIN\$ not opened for reading and writing, shared for both, as an existing device: $(grep '^CreateFileA' "$dir/own-calls")"
   before_key_test=$(sed -n '/^CreateFileA([0-9a-f]* "CONIN\$"/q; p' "$dir/own-calls")
   [ "$(wc -l <"$dir/own-calls")" -gt "$(wc -l <<<"$before_key_test")" ] || fail "no CreateFileA of CONIN\$ in the trace"
   for call in 'SetDefaultDllDirectories(00000800)' 'SetSearchPathMode(00008001)' 'SetProcessDEPPolicy(00000001)'; do
