@@ -13,6 +13,14 @@ int main()
     __asm__ volatile("movd %%eax, %%xmm0" ::: "memory");
 #elif KARVELON_BEYOND_I486 == 5
     __asm__ volatile("nopl 0(%%eax)" :::);
+#elif KARVELON_BEYOND_I486 == 6
+    // With the lock prefix, as a 64-bit atomic built for the Pentium has it.
+    unsigned long long value = 0;
+    __asm__ volatile("lock cmpxchg8b %0" : "+m"(value)::"eax", "edx", "cc");
+    return static_cast<int>(value);
+#elif KARVELON_BEYOND_I486 == 7
+    // No emms: the register alone must give MMX away, as no mnemonic on the list does.
+    __asm__ volatile("movq %%mm0, %%mm1" :::);
 #endif
     return 0;
 }
