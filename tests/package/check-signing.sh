@@ -2,7 +2,8 @@
 # Signs a release with a throwaway self-signed certificate and fails unless the signature holds
 # and catches a changed byte, scripts/verify-release rebuilds the signed exe from source, the
 # signed exe still runs under Wine, the zip holds it with checksums that verify, and a signing
-# that cannot succeed fails and leaves no release behind.
+# that cannot succeed fails and leaves no release behind; and that sign signs a fresh build,
+# keeps the password off command lines, and leaves alone an --output that is not a release.
 set -euo pipefail
 source=$1 build=$2 work=$3 base_prefix=$4 cmake=$5 version=$6
 name=karvelon-$version-win32
@@ -12,7 +13,9 @@ complain() { echo "FAIL: $*"; fail=1; }
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Karvelon Throwaway Signer" \
   -addext "extendedKeyUsage=codeSigning" -keyout key.pem -out cert.pem 2>/dev/null
-openssl pkcs12 -export -in cert.pem -inkey key.pem -passout pass:right -out cert.p12
+# Unlike any word, so that finding it among osslsigncode's arguments means it was put there.
+secret=right-Pa55-7q2x
+openssl pkcs12 -export -in cert.pem -inkey key.pem -passout "pass:$secret" -out cert.p12
 unsigned_before=$(sha256sum <"$build/karvelon.exe")
 "$source/scripts/sign" --cert cert.pem --key key.pem --build-dir "$build" --output release >sign.log 2>&1 ||
   { cat sign.log; echo "FAIL: scripts/sign"; exit 1; }
@@ -43,15 +46,27 @@ grep -q "signed by: .*CN *= *Karvelon Throwaway Signer" "check-$n.log" ||
 expect fail "verify-release, one byte changed" "$verify_release" --CAfile cert.pem tampered.exe "$exe.p7s"
 expect fail "verify-release, root not trusted" "$verify_release" "$exe" "$exe.p7s"
 # A source one byte away from the release's must not verify: the signature goes on the rebuild.
-# The copy lies inside this checkout's build/, where git would see no files: it is told to stop.
+# The copy lies inside this checkout's build/, which git ignores: it gets a repository of its
+# own, where the changed byte is an uncommitted change.
 bash "$source/scripts/copy-source-tree" changed-source
+git -C changed-source init -q && git -C changed-source add -A
+git -C changed-source -c user.name=test -c user.email=test@invalid -c commit.gpgsign=false commit -qm copy
 sed -i 's/ System registry cleaned\./ System registry cleaneD./' changed-source/cleaner/removal.h
-expect fail "verify-release, one source byte changed" env GIT_CEILING_DIRECTORIES="$work" \
+expect fail "verify-release, one source byte changed" \
   changed-source/scripts/verify-release --CAfile cert.pem "$exe" "$exe.p7s"
 grep -qiE "mismatch|is not this source's build" "check-$n.log" ||
   complain "verify-release of a changed source did not fail on the comparison"
-expect pass "sign --pfx" env KARVELON_SIGN_PASSWORD=right "$source/scripts/sign" --pfx cert.p12 \
-  --build-dir "$build" --output pfx-release
+grep -q "^source: .* with uncommitted changes" "check-$n.log" ||
+  complain "verify-release did not say that the source has uncommitted changes"
+
+# The exe that verify-release just built is stale once its source is changed back; sign must sign
+# the rebuild, which (the build being reproducible) is this build's exe.
+tree=$work/changed-source/build/verify-release/tree
+sed -i 's/ System registry cleaneD\./ System registry cleaned./' "$tree/cleaner/removal.h"
+expect pass "sign after a source change" "$tree/scripts/sign" --cert cert.pem --key key.pem \
+  --build-dir "$tree/build/release" --output rebuilt-release
+osslsigncode remove-signature -in rebuilt-release/karvelon.exe -out rebuilt-unsigned.exe >/dev/null 2>&1 || true
+cmp -s rebuilt-unsigned.exe "$build/karvelon.exe" || complain "sign did not rebuild the changed source"
 
 # Signings that cannot succeed, each over a copy of a complete release, which must be gone after.
 # password | arguments | what
@@ -68,22 +83,32 @@ wrong|--pfx cert.p12|a wrong password
 |--cert cert.pem --key key.pem --timestamp http://127.0.0.1:9/|an unreachable timestamp server
 EOF
 
-# An osslsigncode whose attach-signature gives back one byte changed: sign must refuse a
-# detached signature that does not reproduce the signed exe.
+# Someone else's directory as --output: sign refuses it, names it, and leaves it as it was.
+mkdir -p occupied && echo "not a release" >occupied/notes.txt
+expect fail "sign into a directory holding other files" "$source/scripts/sign" --cert cert.pem --key key.pem \
+  --build-dir "$build" --output occupied
+grep -q "^sign: .*occupied" "check-$n.log" || complain "sign did not name the --output it refused"
+[ "$(cat occupied/notes.txt 2>/dev/null)" = "not a release" ] || complain "sign emptied an --output not its own"
+
+# An osslsigncode that fails when it finds the password among its arguments, where any user could
+# read it, and with CHANGE_REATTACHED set, gives back attach-signature's output one byte changed.
 mkdir -p wrapped
 cat >wrapped/osslsigncode <<'EOF'
 #!/usr/bin/env bash
+[[ " $* " != *"${PASSWORD:?}"* ]] || { echo "osslsigncode: the password is on the command line" >&2; exit 1; }
 "$REAL_OSSLSIGNCODE" "$@" || exit
-[ "$1" = attach-signature ] || exit 0
+[ "$1" = attach-signature ] && [ -n "${CHANGE_REATTACHED:-}" ] || exit 0
 while [ "$1" != -out ]; do shift; done
 at=$(($(stat -c %s "$2") / 2))
 byte=$(od -An -tu1 -j "$at" -N1 "$2" | tr -d ' ')
 printf "\\$(printf %03o $((byte ^ 0xff)))" | dd of="$2" bs=1 seek="$at" conv=notrunc status=none
 EOF
 chmod +x wrapped/osslsigncode
-expect fail "sign, the reattached signature differing" env PATH="$work/wrapped:$PATH" \
-  REAL_OSSLSIGNCODE="$(command -v osslsigncode)" "$source/scripts/sign" --cert cert.pem --key key.pem \
-  --build-dir "$build" --output wrapped-release
+wrapped=(env PATH="$work/wrapped:$PATH" REAL_OSSLSIGNCODE="$(command -v osslsigncode)" PASSWORD="$secret")
+expect pass "sign --pfx" "${wrapped[@]}" KARVELON_SIGN_PASSWORD="$secret" "$source/scripts/sign" --pfx cert.p12 \
+  --build-dir "$build" --output pfx-release
+expect fail "sign, the reattached signature differing" "${wrapped[@]}" CHANGE_REATTACHED=1 \
+  "$source/scripts/sign" --cert cert.pem --key key.pem --build-dir "$build" --output wrapped-release
 grep -q "does not give back the signed exe" "check-$n.log" || complain "sign failed, but not on the comparison"
 [ ! -e wrapped-release ] || complain "sign with a differing reattached signature left a release behind"
 ! compgen -G "wrapped-release.partial.*" >/dev/null || complain "sign left its staging folder behind"
