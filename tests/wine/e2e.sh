@@ -30,7 +30,7 @@ fail() {
 }
 
 # A case that CTest stopped at its time limit never ran its EXIT trap: its prefix stays, and so
-# may a lasting server with Wine's services, idle but holding some 250 MB. Stop those first.
+# may a lasting server with Wine's services, idle but holding some 200 MB. Stop those first.
 stop_leftover_servers() {
   local left
   for left in "$WORK"/cases/*/prefix; do
