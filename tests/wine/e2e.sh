@@ -3,21 +3,19 @@
 # Each case runs in its own copy of a freshly booted 32-bit prefix (64-bit for the wow64 cases,
 # where the program runs under WOW64 as on 64-bit Windows), and compares the output byte for
 # byte, the exit status, and the registry hives and files before and after.
-# Usage: e2e.sh CASE   with KARVELON_EXE, DRIVER_EXE, PLANTED_DLL, WORK and GOLDEN in the
-# environment.
+# Usage: e2e.sh NAME   with KARVELON_EXE, DRIVER_EXE, PLANTED_DLL, WORK and GOLDEN in the
+# environment. `e2e.sh --list` names every test this file holds, one per line: the case_ and
+# test_ functions below. CMake makes its tests from that list, so none is left out or unknown.
 set -euo pipefail
 
-case_name=$1
+name=${1:?usage: e2e.sh NAME, or e2e.sh --list}
 # On 64-bit Windows the 32-bit trojan and the 32-bit program meet in the 32-bit views: the
 # registry's Wow6432Node and the SysWOW64 directory, both reached through their usual names.
-case "$case_name" in
-prefix64 | wow64-*) arch=win64 base="$WORK/base-prefix64" sys_name=syswow64 reg='C:\windows\syswow64\reg.exe' ;;
-*) arch=win32 base="$WORK/base-prefix" sys_name=system32 reg=reg ;;
+case "$name" in
+prefix64 | wow64-*) arch=win64 base_name=base-prefix64 sys_name=syswow64 reg='C:\windows\syswow64\reg.exe' ;;
+*) arch=win32 base_name=base-prefix sys_name=system32 reg=reg ;;
 esac
 export WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-dir="$WORK/cases/$case_name"
-prefix="$dir/prefix"
-sys="$prefix/drive_c/windows/$sys_name"
 run_key='HKLM\software\microsoft\windows\currentversion\run'
 command_key='HKCR\exefile\shell\open\command'
 
@@ -29,55 +27,83 @@ fail() {
   exit 1
 }
 
-# A case that CTest stopped at its time limit never ran its EXIT trap: its prefix stays, and so
-# may a lasting server with Wine's services, idle but holding some 200 MB. Stop those first.
-stop_leftover_servers() {
-  local left
-  for left in "$WORK"/cases/*/prefix; do
-    [ -d "$left" ] && WINEPREFIX="$left" wineserver -k >/dev/null 2>&1 || true
-  done
+# --- Wine's own processes ---------------------------------------------------------------------
+
+# shellcheck source=scripts/wine-boot
+. "$(dirname "$0")/../../scripts/wine-boot"
+
+# A case that CTest stopped at its time limit never ran its EXIT trap, and a boot may have hung:
+# their prefixes stay, and so may servers, Wine's services and hung processes, idle but holding
+# some 200 MB. End those first.
+stop_leftovers() {
+  end_processes "$WORK" || fail "leftover Wine processes under $WORK outlived SIGKILL"
 }
 
-if [ "$case_name" = i386 ]; then
+# --- fixtures and the tests of the harness itself ------------------------------------------------
+
+# Whether 32-bit programs run at all: where they cannot, this one fails and says why.
+test_i386() {
+  # shellcheck source=scripts/i386-support
   . "$(dirname "$0")/../../scripts/i386-support"
   i386_runs || fail "this machine cannot run 32-bit x86 programs, which 32-bit Wine is ($(i386_failure)); \
 run scripts/setup as root: where the kernel runs none, it runs them under qemu-user"
-  exit 0
-fi
+}
 
-stop_leftover_servers
-if [ "$case_name" = prefix ] || [ "$case_name" = prefix64 ]; then
-  rm -rf "$base"
-  mkdir -p "$WORK"
-  WINEPREFIX="$base" wineboot -i >/dev/null 2>&1
-  WINEPREFIX="$base" wineserver -w
-  # The first start after booting still settles a few keys; let that happen here, once.
-  WINEPREFIX="$base" wine cmd /c exit </dev/null >/dev/null 2>&1
-  # Wine's driver host crashes now and then as it starts (in IoCreateDevice). Wine would then
-  # start its debugger, which writes its settings key into HKCU between two snapshots. With no
-  # debugger set, a crashed process just ends: the program's own crash still shows in its exit
-  # status. Both registry views, as 32-bit processes on 64-bit Windows read their own.
-  for view in 32 64; do
-    WINEPREFIX="$base" wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-      /v Debugger /d '' /f /reg:$view >/dev/null
-  done
-  WINEPREFIX="$base" wineserver -k >/dev/null 2>&1 || true
-  WINEPREFIX="$base" wineserver -w
-  [ -f "$base/system.reg" ] || fail "wineboot made no prefix"
-  grep -q '^"Debugger"="winedbg' "$base/system.reg" && fail "Wine's debugger is still set to start on a crash"
-  exit 0
-fi
+# The fixture above, handed a loader that cannot start (a file of zeros, which no kernel runs):
+# it must fail, with its one message.
+test_i386-refused() {
+  local output status=0
+  mkdir -p "$dir"
+  head -c 64 /dev/zero >"$dir/loader" && chmod +x "$dir/loader"
+  output=$(KARVELON_I386_LOADER=$dir/loader bash "$0" i386 2>&1) || status=$?
+  [ "$status" = 1 ] && [ "$output" = "FAIL: this machine cannot run 32-bit x86 programs, which 32-bit Wine is \
+(cannot execute binary file: Exec format error); run scripts/setup as root: where the kernel runs none, it runs \
+them under qemu-user" ] || fail "handed a loader that cannot start, the fixture exited with $status and said: $output"
+}
 
-[ -d "$base" ] || fail "no base prefix: run the prefix case first"
-rm -rf "$dir"
-mkdir -p "$dir"
-cp -a "$base" "$prefix"
-export WINEPREFIX="$prefix"
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-cp "$KARVELON_EXE" "$prefix/drive_c/karvelon.exe"
-cp "$DRIVER_EXE" "$prefix/drive_c/driver.exe"
+test_prefix() { boot_prefix "$base" || fail "no prefix to test in"; }
+test_prefix64() { test_prefix; }
 
-# --- helpers -------------------------------------------------------------------------------
+# The boot retry itself: services.exe stopped (SIGSTOP) as the first try starts it, as a hung
+# boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time.
+test_boot-retry() {
+  local watcher stopped report=$dir/boot.log
+  base=$dir/prefix
+  rm -rf "$dir" && mkdir -p "$dir"
+  (while sleep 0.2; do
+    for pid in $(prefix_processes "$base"); do
+      if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'services\.exe'; then
+        kill -STOP "$pid" && echo "$pid" >"$dir/stopped" && exit 0
+      fi
+    done
+  done) &
+  watcher=$!
+  boot_prefix "$base" 30 2>&1 | tee "$report" || fail "the second try did not boot either"
+  kill "$watcher" 2>/dev/null || true
+  stopped=$(cat "$dir/stopped" 2>/dev/null) || fail "services.exe was never stopped: the first try booted"
+  grep -qE "^ +$stopped +T[^ ]* .*services\.exe" "$report" || fail "the report does not show the stopped services.exe"
+  [ "$(grep -c '^booting Wine, try' "$report")" = 1 ] || fail "expected exactly one failed try"
+  if [ -n "$(prefix_processes "$base")" ]; then
+    report_processes "$base" "left running"
+    fail "processes of the booted prefix are left running"
+  fi
+  ! ps -o stat= -p "$stopped" | grep -q T || fail "the stopped services.exe is left behind"
+  rm -rf "$dir"
+}
+
+# Each case gets its own copy of the booted prefix, with karvelon.exe and the driver in it.
+enter_case() {
+  [ -d "$base" ] || fail "no base prefix: run the prefix test first"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp -a "$base" "$prefix"
+  export WINEPREFIX="$prefix"
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  cp "$KARVELON_EXE" "$prefix/drive_c/karvelon.exe"
+  cp "$DRIVER_EXE" "$prefix/drive_c/driver.exe"
+}
+
+# --- helpers ------------------------------------------------------------------------------
 
 # Seeds an infection: the auto-start value naming $1 (a file name in system32, or any text
 # given with a backslash), the hijacked open command, both per-user keys and the files.
@@ -235,9 +261,8 @@ user_keys_gone="$emanuel_gone"'
 
 # --- cases ---------------------------------------------------------------------------------
 
-case "$case_name" in
-clean-a | clean-e | wow64-a | wow64-e)
-  if [ "${case_name#*-}" = a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
+clean_case() {
+  if [ "${name#*-}" = a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
   seed "$marker"
   snapshot before
   run_program
@@ -255,41 +280,45 @@ clean-a | clean-e | wow64-a | wow64-e)
 + $repaired
 $user_keys_gone
 $removed_file"
-  ;;
+}
+case_clean-a() { clean_case; }
+case_clean-e() { clean_case; }
+case_wow64-a() { clean_case; }
+case_wow64-e() { clean_case; }
 
-lower-case-value)
+case_lower-case-value() {
   seed 'c:\windows\system32\winsvrc.exe'
   run_program
   expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
   expect_status 0
   [ -f "$sys/WINSVRC.EXE" ] && [ ! -f "$sys/WINSVRC.VXD" ] || fail "row 1 must delete WINSVRC.VXD and only that"
-  ;;
+}
 
-not-infected)
+case_not-infected() {
   expect_not_infected_and_untouched
-  ;;
+}
 
-other-value)
+case_other-value() {
   seed '"C:\windows\system32\WINTASK.EXE"'
   expect_not_infected_and_untouched /clean now
-  ;;
+}
 
-arguments-ignored)
+case_arguments-ignored() {
   seed WINTASK.EXE
   run_program /? --help "$(printf 'x%.0s' {1..300})"
   expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
   expect_status 0
-  ;;
+}
 
-file-missing)
+case_file-missing() {
   seed WINTASK.EXE
   rm "$sys/WINTASK.EXE"
   run_program
   expect_output "$notice_e" "$cleaned" "$reboot"
   expect_status 0
-  ;;
+}
 
-command-absent)
+case_command-absent() {
   seed WINSVRC.EXE
   wine reg delete "$command_key" /f >/dev/null
   snapshot before
@@ -300,9 +329,9 @@ command-absent)
   expect_changes "$(auto_start_gone WINSVRC.EXE)
 $user_keys_gone
 - ./windows/system32/WINSVRC.VXD 19"
-  ;;
+}
 
-run-key-denied)
+case_run-key-denied() {
   seed WINTASK.EXE
   snapshot before
   start_server
@@ -315,9 +344,9 @@ run-key-denied)
   expect_changes "- $hijacked
 + $repaired
 $user_keys_gone"
-  ;;
+}
 
-command-denied)
+case_command-denied() {
   seed WINSVRC.EXE
   snapshot before
   start_server
@@ -329,16 +358,16 @@ command-denied)
   expect_changes "$(auto_start_gone WINSVRC.EXE)
 $user_keys_gone
 - ./windows/system32/WINSVRC.VXD 19"
-  ;;
+}
 
-second-run)
+case_second-run() {
   seed WINTASK.EXE
   run_program
   expect_status 0
   expect_not_infected_and_untouched
-  ;;
+}
 
-library-planted)
+case_library-planted() {
   # An impostor shlwapi.dll beside the program, found first if it were searched for by name.
   mkdir -p "$prefix/drive_c/app"
   mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
@@ -364,9 +393,9 @@ library-planted)
 + $repaired
 $user_keys_gone
 - ./windows/system32/WINTASK.EXE 19"
-  ;;
+}
 
-library-missing)
+case_library-missing() {
   snapshot before
   run_with_dll_overrides shlwapi=
   snapshot after
@@ -376,12 +405,12 @@ library-missing)
   seed WINSVRC.EXE
   snapshot before
   expect_no_shlwapi_run "$user_keys_gone"
-  ;;
+}
 
-version-*)
+version_case() {
   # Wine's Windows-version modes, from 95 to 10. Navidad gets a subkey: RegDeleteKeyA of 95, 98
   # and ME takes a key with its subkeys, NT's leaves a key that has any.
-  mode=${case_name#version-}
+  mode=${name#version-}
   wine reg add 'HKCU\Software\Wine' /v Version /d "${mode%-no-shlwapi}" /f >/dev/null
   [ "$mode" != "${mode%-no-shlwapi}" ] || expect_not_infected_and_untouched
   seed WINSVRC.EXE
@@ -407,9 +436,18 @@ version-*)
 $per_user
 - ./windows/system32/WINSVRC.VXD 19"
   fi
-  ;;
+}
+case_version-win95() { version_case; }
+case_version-win95-no-shlwapi() { version_case; }
+case_version-win98() { version_case; }
+case_version-winme() { version_case; }
+case_version-nt40() { version_case; }
+case_version-win2k() { version_case; }
+case_version-winxp() { version_case; }
+case_version-win7() { version_case; }
+case_version-win10() { version_case; }
 
-start-hardening)
+case_start-hardening() {
   # The program's own calls (those that return into its image at 0x400000), from a relay trace:
   # the library search narrowed and DEP turned on first, and nothing read or changed before the
   # key test opens the console. Wine's own services start first, so that only the program traces.
@@ -442,38 +480,43 @@ start-hardening)
     grep -qxF "$call" <<<"$before_key_test" || fail "$call is not called before the key test"
   done
   ! grep -q '^SetDllDirectoryA' "$dir/own-calls" || fail "SetDllDirectoryA called, though SetDefaultDllDirectories worked"
+  looked_up=$(sed -n 's/^GetProcAddress([0-9a-f]*,[0-9a-f]* "\(.*\)")$/\1/p' "$dir/own-calls" | LC_ALL=C sort | paste -sd' ')
+  [ "$looked_up" = "SetDefaultDllDirectories SetDllDirectoryA SetProcessDEPPolicy SetSearchPathMode" ] ||
+    fail "looked up with GetProcAddress: $looked_up"
   touching=$(grep -E '^(Reg[A-Za-z]+|SHDeleteValueA|CreateFile[AW]|DeleteFile[AW]|GetSystemDirectory[AW]|LoadLibrary[A-Za-z]*)\(' <<<"$before_key_test" || true)
   [ -z "$touching" ] || fail "called before the key test: $touching"
-  ;;
+}
 
-wait-console)
+case_wait-console() {
   seed WINTASK.EXE
   start_server
   drive wait 'C:\karvelon.exe' a console
   grep -q "exit status 0" "$dir/driver.log" || fail "exit status"
   [ ! -f "$sys/WINTASK.EXE" ] || fail "the run did not clean after the key press"
-  ;;
+}
 
-wait-extended-key)
+case_wait-extended-key() {
   start_server
   drive wait 'C:\karvelon.exe' f1 console
   drive wait 'C:\karvelon.exe' up console
-  ;;
+}
 
-typed-ahead)
+case_typed-ahead() {
   start_server
   drive typeahead 'C:\karvelon.exe' esc
-  ;;
+}
 
-wait-pipe | wait-file)
-  kind=${case_name#wait-}
+wait_redirected() {
+  kind=${name#wait-}
   start_server
   drive wait 'C:\karvelon.exe' enter "$kind" 'C:\captured.txt'
   cp "$prefix/drive_c/captured.txt" "$dir/output"
   expect_output "$not_infected"
-  ;;
+}
+case_wait-pipe() { wait_redirected; }
+case_wait-file() { wait_redirected; }
 
-library-too-old)
+case_library-too-old() {
   # A shlwapi.dll older than 4.71, without SHDeleteValueA, where the program loads it from
   # (OLD_SHLWAPI_DLL): the value stays, and the library is freed once the program is done with it.
   cp "$OLD_SHLWAPI_DLL" "$sys/shlwapi.dll"
@@ -490,9 +533,9 @@ library-too-old)
 $user_keys_gone
 + ./old-shlwapi-freed 0
 + ./old-shlwapi-loaded 0"
-  ;;
+}
 
-library-dependency-planted)
+case_library-dependency-planted() {
   # shcore.dll, which Wine's shlwapi imports and which is no known DLL, planted beside the
   # program (PLANTED_SHCORE_DLL) and preferred native: shlwapi's own dependencies must come
   # from the system directory, so the planted one never loads.
@@ -505,9 +548,9 @@ library-dependency-planted)
   [ ! -e "$prefix/drive_c/planted-shcore-loaded" ] || fail "the planted shcore.dll was loaded"
   expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
   expect_status 0
-  ;;
+}
 
-contract)
+case_contract() {
   # The platform contract (tests/platform_contract.h) against Windows' own calls; the program
   # is CONTRACT_EXE.
   cp "$CONTRACT_EXE" "$prefix/drive_c/contract.exe"
@@ -517,14 +560,31 @@ contract)
   set -e
   tr -d '\r' <"$dir/contract.log"
   expect_status 0
-  ;;
+}
 
-*)
-  fail "unknown case $case_name"
-  ;;
-esac
 
-echo "ok $case_name"
+# --- running one ---------------------------------------------------------------------------------
+
+if [ "$name" = --list ]; then
+  declare -F | sed -n 's/^declare -f \(case\|test\)_//p'
+  exit 0
+fi
+dir="$WORK/cases/$name"
+base="$WORK/$base_name"
+prefix="$dir/prefix"
+sys="$prefix/drive_c/windows/$sys_name"
+if declare -F "test_$name" >/dev/null; then
+  [ "$name" = i386 ] || stop_leftovers
+  "test_$name"
+  echo "ok $name"
+  exit 0
+fi
+declare -F "case_$name" >/dev/null || fail "unknown test $name: e2e.sh --list names them"
+stop_leftovers
+enter_case
+"case_$name"
+
+echo "ok $name"
 wineserver -k >/dev/null 2>&1 || true
 trap - EXIT
 rm -rf "$prefix"
