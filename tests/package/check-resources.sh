@@ -34,11 +34,11 @@ manifest_checks=(
   "trustInfo in the asm.v2 namespace|$trust"
   "requireAdministrator without uiAccess|$trust/*[local-name()='security']/*[local-name()='requestedPrivileges']/*[local-name()='requestedExecutionLevel'][@level='requireAdministrator' and @uiAccess='false']"
   "a single requested execution level|count(//*[local-name()='requestedExecutionLevel']) = 1"
-  "supported on Windows Vista|$os[@Id='{e2011457-1546-43c5-a5fe-008deee3d3f0}']"
-  "supported on Windows 7|$os[@Id='{35138b9a-5d96-4fbd-8e2d-a2440225f93a}']"
-  "supported on Windows 8|$os[@Id='{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}']"
-  "supported on Windows 8.1|$os[@Id='{1f676c76-80e1-4239-95bb-83d0f6d0da78}']"
-  "supported on Windows 10 and 11|$os[@Id='{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']"
+  "supported on Windows Vista|${os}[@Id='{e2011457-1546-43c5-a5fe-008deee3d3f0}']"
+  "supported on Windows 7|${os}[@Id='{35138b9a-5d96-4fbd-8e2d-a2440225f93a}']"
+  "supported on Windows 8|${os}[@Id='{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}']"
+  "supported on Windows 8.1|${os}[@Id='{1f676c76-80e1-4239-95bb-83d0f6d0da78}']"
+  "supported on Windows 10 and 11|${os}[@Id='{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']"
 )
 for check in "${manifest_checks[@]}"; do
   what=${check%%|*} xpath=${check#*|}
