@@ -76,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyTable, ::testing::Values(
     KeyCase{"Esc", key_down('\x1b', 0x01), true},
     KeyCase{"CtrlC", key_down('\x03', 0x2E, kCtrl), true},
     KeyCase{"HighCharacter", key_down('\xe9', 0x03, kAlt | kCtrl), true},
+    KeyCase{"FrenchEAcute", key_down('\xe9', 0x03), true}, // above 127, on the key of 2
     KeyCase{"KeypadEnterEnhanced", key_down('\r', 0x1C, kEnh), true},
     // Modifiers, locks and system keys alone.
     KeyCase{"ShiftAlone", key_down(0, 0x2A, kShift), false},

@@ -37,7 +37,7 @@ struct Observed {
     long answer = kNotCalled; // a status; 1 or 0 for true or false; or a length
     std::uint32_t size = 0;   // the size written back
     char data[32] = {};       // the buffer the call was given, zero-filled before
-    bool handle_given = false; // a key handle was written back
+    bool handle_given = false; // a key handle was written back; a console handle answered a call
     static constexpr long kNotCalled = -1; // a call before it failed
 };
 
@@ -93,6 +93,33 @@ inline bool zero_from(const Observed& observed, std::size_t first)
 
 inline void key_with_value(World& w) { w.set_value(kKey, "Value", kRegSz, "0123456789", 11); }
 inline void delete_scratch_file(Platform& p, Observed& o) { o.answer = p.delete_file(kFile) ? kTrue : kFalse; }
+
+inline bool asks_for_the_directory_and_its_zero(const Observed& o, World& w)
+{
+    return o.answer == static_cast<long>(std::strlen(w.system_directory()) + 1) && zero_from(o, 0);
+}
+
+inline bool count_console_events(Platform& p, ConsoleHandle console)
+{
+    std::uint32_t count = 0;
+    return p.get_number_of_console_input_events(console, &count);
+}
+inline bool peek_console(Platform& p, ConsoleHandle console)
+{
+    InputRecord records[4] = {};
+    std::uint32_t read = 0;
+    return p.peek_console_input(console, records, 4, &read);
+}
+
+// Opens the console input, makes `call` through it, closes it, and makes `call` once more.
+inline void call_after_closing(Platform& p, Observed& o, bool (*call)(Platform&, ConsoleHandle))
+{
+    const ConsoleHandle console = p.open_console_input();
+    if (console == invalid_console_handle()) return;
+    o.handle_given = call(p, console);
+    p.close_console_input(console);
+    o.answer = call(p, console) ? kTrue : kFalse;
+}
 
 inline const Row kRows[] = {
     {"OpenMissingKey", nullptr,
@@ -159,6 +186,18 @@ inline const Row kRows[] = {
          char data[16] = {};
          return w.default_value(kKey, &type, data, &size) && type == kRegSz && size == 8 && std::memcmp(data, kRepair, 8) == 0;
      }},
+    {"SetDefaultValueDeniedByTheDacl",
+     [](World& w) {
+         w.set_value(kKey, "", kRegSz, "before", 7);
+         w.deny_set_value(kKey);
+     },
+     [](Platform& p, Observed& o) { o.answer = p.reg_set_value(RootKey::CurrentUser, kKey, kRegSz, kRepair, 8); },
+     kErrorAccessDenied, "the default value stays as it was",
+     [](const Observed&, World& w) {
+         std::uint32_t type = 0, size = 16;
+         char data[16] = {};
+         return w.default_value(kKey, &type, data, &size) && size == 7 && std::memcmp(data, "before", 7) == 0;
+     }},
     {"SetDefaultValueOfAMissingSubkey", [](World& w) { w.add_key(kKey); },
      [](Platform& p, Observed& o) { o.answer = p.reg_set_value(RootKey::CurrentUser, kSubkey, kRegSz, kRepair, 8); },
      kSuccess, "the subkey is created", [](const Observed&, World& w) { return w.has_key(kSubkey); }},
@@ -187,23 +226,28 @@ inline const Row kRows[] = {
     {"SystemDirectoryIntoTooSmallABuffer", nullptr,
      [](Platform& p, Observed& o) { o.answer = static_cast<long>(p.get_system_directory(o.data, 8)); },
      kSeeResult, "the size needed, the directory's length and its zero, and nothing written",
-     [](const Observed& o, World& w) {
-         return o.answer == static_cast<long>(std::strlen(w.system_directory()) + 1) && zero_from(o, 0);
-     }},
+     asks_for_the_directory_and_its_zero},
+    {"SystemDirectoryIntoExactlyItsLength", nullptr,
+     [](Platform& p, Observed& o) {
+         char directory[sizeof o.data] = {};
+         const std::uint32_t length = p.get_system_directory(directory, sizeof directory);
+         if (length < sizeof directory) o.answer = static_cast<long>(p.get_system_directory(o.data, length));
+     },
+     kSeeResult, "the size needed, the directory's length and its zero, and nothing written",
+     asks_for_the_directory_and_its_zero},
 
     {"CountConsoleEventsOnAnInvalidHandle", nullptr,
-     [](Platform& p, Observed& o) {
-         std::uint32_t count = 0;
-         o.answer = p.get_number_of_console_input_events(invalid_console_handle(), &count) ? kTrue : kFalse;
-     },
+     [](Platform& p, Observed& o) { o.answer = count_console_events(p, invalid_console_handle()) ? kTrue : kFalse; },
      kFalse, nullptr, nullptr},
     {"PeekConsoleOnAnInvalidHandle", nullptr,
-     [](Platform& p, Observed& o) {
-         InputRecord records[4] = {};
-         std::uint32_t read = 0;
-         o.answer = p.peek_console_input(invalid_console_handle(), records, 4, &read) ? kTrue : kFalse;
-     },
+     [](Platform& p, Observed& o) { o.answer = peek_console(p, invalid_console_handle()) ? kTrue : kFalse; },
      kFalse, nullptr, nullptr},
+    {"CountConsoleEventsOnAClosedHandle", nullptr,
+     [](Platform& p, Observed& o) { call_after_closing(p, o, count_console_events); },
+     kFalse, "an answer while it was open", [](const Observed& o, World&) { return o.handle_given; }},
+    {"PeekConsoleOnAClosedHandle", nullptr,
+     [](Platform& p, Observed& o) { call_after_closing(p, o, peek_console); },
+     kFalse, "an answer while it was open", [](const Observed& o, World&) { return o.handle_given; }},
 };
 
 } // namespace karvelon::contract

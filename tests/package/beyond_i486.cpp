@@ -21,6 +21,10 @@ int main()
 #elif KARVELON_BEYOND_I486 == 7
     // No emms: the register alone must give MMX away, as no mnemonic on the list does.
     __asm__ volatile("movq %%mm0, %%mm1" :::);
+#elif KARVELON_BEYOND_I486 == 8
+    // The 11-byte nop the assembler pads with for a Pentium Pro, as bytes: objdump shows its
+    // prefixes as words before the mnemonic ("data16 cs nopw", or "data16 nopw %cs:...").
+    __asm__ volatile(".byte 0x66, 0x66, 0x2e, 0x0f, 0x1f, 0x84, 0x00, 0x00, 0x00, 0x00, 0x00" :::);
 #endif
     return 0;
 }

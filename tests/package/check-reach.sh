@@ -72,15 +72,17 @@ done <<<"$imports"
 # cpuid, which not every 486 has), the Pentium Pro's (conditional moves, fcomi, the long nop,
 # ud2, sysenter), and every MMX, SSE and AVX instruction (those that name an %mm, %xmm or %ymm
 # register, and the rest by name). The .ctors and .dtors lists that the linker puts in .text
-# disassemble as "(bad)"; they are data, never run.
-later='^((lock|rep[a-z]*) )?(f?cmov[a-z]*|f(u)?comip?|rdtscp?|rdpmc|cmpxchg(8|16)b|cpuid|nop[wl]|ud[0-2]|sys(enter|exit|call|ret)|emms|femms|prefetch[a-z0-9]*|[lms]fence|clflush[a-z]*|movnti|fxsave|fxrstor|ldmxcsr|stmxcsr|fisttp[a-z]*)( |$)'
+# disassemble as "(bad)"; they are data, never run. objdump writes an instruction's prefixes as
+# words before its mnemonic ("lock", "repz", "cs", "data16", ...), any number of them.
+prefixes='((lock|rep[a-z]*|[c-gs]s|data(16|32)|addr(16|32)|bnd|notrack|xacquire|xrelease) )*'
+later="^$prefixes(f?cmov[a-z]*|f(u)?comip?|rdtscp?|rdpmc|cmpxchg(8|16)b|cpuid|nop[wl]|ud[0-2]|sys(enter|exit|call|ret)|emms|femms|prefetch[a-z0-9]*|[lms]fence|clflush[a-z]*|movnti|fxsave|fxrstor|ldmxcsr|stmxcsr|fisttp[a-z]*)( |$)"
 registers='%[xy]?mm[0-9]'
 offending=$("$objdump" -d "$exe" | awk -F'\t' -v later="$later" -v registers="$registers" '
   NF >= 3 && $1 ~ /^ *[0-9a-f]+:$/ && ($3 ~ later || $3 ~ registers) { print $3 "\t" $1 }')
 if [ -n "$offending" ]; then
   echo "instructions beyond the i486:"
   sed 's/^/  /' <<<"$offending"
-  complaints+=("instructions beyond the i486: $(awk '{ print $1 == "lock" || $1 ~ /^rep/ ? $2 : $1 }' <<<"$offending" |
+  complaints+=("instructions beyond the i486: $(sed -E "s/^$prefixes//" <<<"$offending" | cut -d' ' -f1 | cut -f1 |
     sort -u | paste -sd' ')")
 fi
 

@@ -30,7 +30,7 @@ root="/$(el assembly "$asm.v1")[@manifestVersion='1.0']"
 trust="$root/$(el trustInfo "$asm.v2")"
 os="$root/$(el compatibility urn:schemas-microsoft-com:compatibility.v1)/*[local-name()='application']/*[local-name()='supportedOS']"
 manifest_checks=(
-  "assembly identity, version $version|$root/$(el assemblyIdentity "$asm.v1")[@type='win32' and @version='$version' and @processorArchitecture='x86' and @name]"
+  "assembly identity, version $version|$root/$(el assemblyIdentity "$asm.v1")[@type='win32' and @version='$version' and @processorArchitecture='x86']"
   "trustInfo in the asm.v2 namespace|$trust"
   "requireAdministrator without uiAccess|$trust/*[local-name()='security']/*[local-name()='requestedPrivileges']/*[local-name()='requestedExecutionLevel'][@level='requireAdministrator' and @uiAccess='false']"
   "a single requested execution level|count(//*[local-name()='requestedExecutionLevel']) = 1"
@@ -45,6 +45,12 @@ for check in "${manifest_checks[@]}"; do
   [ "$("$xmllint" --xpath "boolean($xpath)" - <<<"$manifest" 2>/dev/null)" = true ] ||
     complain "manifest: $what"
 done
+
+# The side-by-side loader refuses to start a program whose identity has an empty name, which is
+# what an unset variable leaves. A name is parts of letters, digits, '-' and '_' joined by dots.
+identity_name=$("$xmllint" --xpath "string($root/$(el assemblyIdentity "$asm.v1")/@name)" - <<<"$manifest" 2>/dev/null || true)
+[[ $identity_name =~ ^[A-Za-z0-9_-]+(\.[A-Za-z0-9_-]+)*$ ]] ||
+  complain "manifest: assembly name \"$identity_name\" is not well-formed"
 
 # Lines of windres's rendering, as extended regular expressions.
 commas=${version//./, }

@@ -38,7 +38,9 @@ expect() {
 }
 verify_release=$source/scripts/verify-release
 expect pass "osslsigncode verify, signed exe" osslsigncode verify -CAfile cert.pem -in "$exe"
-grep -q "Message digest algorithm *: *SHA256" "check-$n.log" || complain "the exe is not signed with SHA-256"
+# Every digest of every signature, a nested one's too: Windows no longer trusts SHA-1 in code signing.
+digests=$(sed -n 's/^Message digest algorithm *: *//p' "check-$n.log" | sort -u | paste -sd' ')
+[ "$digests" = SHA256 ] || complain "the exe is not signed with SHA-256 alone: ${digests:-no digest shown}"
 expect fail "osslsigncode verify, one byte changed" osslsigncode verify -CAfile cert.pem -in tampered.exe
 expect pass "verify-release, signed exe" "$verify_release" --CAfile cert.pem "$exe" "$exe.p7s"
 grep -q "signed by: .*CN *= *Karvelon Throwaway Signer" "check-$n.log" ||
@@ -68,27 +70,37 @@ expect pass "sign after a source change" "$tree/scripts/sign" --cert cert.pem --
 osslsigncode remove-signature -in rebuilt-release/karvelon.exe -out rebuilt-unsigned.exe >/dev/null 2>&1 || true
 cmp -s rebuilt-unsigned.exe "$build/karvelon.exe" || complain "sign did not rebuild the changed source"
 
-# Signings that cannot succeed, each over a copy of a complete release, which must be gone after.
-# password | arguments | what
-while IFS='|' read -r password arguments what; do
+# Signings that cannot succeed, each over a copy of a complete release, which must be gone after;
+# or kept, where sign refuses its arguments before it does anything.
+# password | arguments | what | the earlier release
+while IFS='|' read -r password arguments what earlier; do
   rm -rf stale && cp -a release stale
   expect fail "sign with $what" env KARVELON_SIGN_PASSWORD="$password" "$source/scripts/sign" $arguments \
     --build-dir "$build" --output stale
-  [ ! -e stale ] || complain "sign with $what left a release behind"
+  if [ "$earlier" = kept ]; then
+    cmp -s stale/karvelon.exe release/karvelon.exe || complain "sign with $what did not keep the earlier release"
+  else
+    [ ! -e stale ] || complain "sign with $what left a release behind"
+  fi
   ! compgen -G "stale.partial.*" >/dev/null || complain "sign with $what left its staging folder behind"
-done <<'EOF'
-|--cert cert.pem --key missing-key.pem|a missing key
-wrong|--pfx cert.p12|a wrong password
-|--cert cert.pem --key cert.pem|a file that is no key
-|--cert cert.pem --key key.pem --timestamp http://127.0.0.1:9/|an unreachable timestamp server
+done <<EOF
+|--cert cert.pem --key missing-key.pem|a missing key|gone
+wrong|--pfx cert.p12|a wrong password|gone
+|--cert cert.pem --key cert.pem|a file that is no key|gone
+|--cert cert.pem --key key.pem --timestamp http://127.0.0.1:9/|an unreachable timestamp server|gone
+$secret|--pfx cert.p12 --cert cert.pem|a .p12 file and a certificate|kept
+$secret|--pfx cert.p12 --key key.pem|a .p12 file and a key|kept
 EOF
 
-# Someone else's directory as --output: sign refuses it, names it, and leaves it as it was.
-mkdir -p occupied && echo "not a release" >occupied/notes.txt
-expect fail "sign into a directory holding other files" "$source/scripts/sign" --cert cert.pem --key key.pem \
-  --build-dir "$build" --output occupied
-grep -q "^sign: .*occupied" "check-$n.log" || complain "sign did not name the --output it refused"
-[ "$(cat occupied/notes.txt 2>/dev/null)" = "not a release" ] || complain "sign emptied an --output not its own"
+# Someone else's directory as --output, even one with only hidden files: sign refuses it, names
+# it, and leaves it as it was.
+for file in notes.txt .git/HEAD; do
+  rm -rf occupied && mkdir -p "$(dirname "occupied/$file")" && echo "not a release" >"occupied/$file"
+  expect fail "sign into a directory holding $file" "$source/scripts/sign" --cert cert.pem --key key.pem \
+    --build-dir "$build" --output occupied
+  grep -q "^sign: .*occupied" "check-$n.log" || complain "sign did not name the --output it refused"
+  [ "$(cat "occupied/$file" 2>/dev/null)" = "not a release" ] || complain "sign emptied an --output holding $file"
+done
 
 # An osslsigncode that fails when it finds the password among its arguments, where any user could
 # read it, and with CHANGE_REATTACHED set, gives back attach-signature's output one byte changed.

@@ -93,10 +93,38 @@ private:
     char directory_[MAX_PATH] = {};
 };
 
+// The console rows need a console, and Wine gives a program started without a terminal none that
+// works. A process started without a window gets one of its own (under Wine, one that needs no
+// display): the rows run in such a copy of this program, into the same output.
+int in_a_console_of_its_own()
+{
+    char path[MAX_PATH] = {};
+    char line[MAX_PATH + 16] = {};
+    if (GetModuleFileNameA(nullptr, path, sizeof path) == 0) return 2;
+    std::snprintf(line, sizeof line, "\"%s\" console", path);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &child))
+        return 2;
+    DWORD status = 2;
+    WaitForSingleObject(child.hProcess, INFINITE);
+    GetExitCodeProcess(child.hProcess, &status);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return static_cast<int>(status);
+}
+
 } // namespace
 
-int main()
+// contract [console]: "console" when started in a console of its own.
+int main(int argc, char**)
 {
+    if (argc == 1) return in_a_console_of_its_own();
     karvelon::Win32Platform platform;
     Win32World world;
     int failures = 0;

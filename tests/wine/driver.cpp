@@ -64,7 +64,10 @@ INPUT_RECORD key_press_named(const char* name)
     if (std::strcmp(name, "up") == 0) return key(true, VK_UP, 0x48, 0, ENHANCED_KEY);
     if (std::strcmp(name, "esc") == 0) return key(true, VK_ESCAPE, 0x01, 0x1B);
     if (std::strcmp(name, "enter") == 0) return key(true, VK_RETURN, 0x1C, '\r');
-    return key(true, 'A', 0x1E, 'a');
+    // A character above 127 on its own key, as the French keyboard has it on the key of 2.
+    if (std::strcmp(name, "e-acute") == 0) return key(true, '2', 0x03, '\xe9');
+    if (std::strcmp(name, "a") == 0) return key(true, 'A', 0x1E, 'a');
+    return INPUT_RECORD{}; // no such key: a misspelt name must not test another key
 }
 
 bool write_input(HANDLE in, const INPUT_RECORD* records, int count)
@@ -143,6 +146,7 @@ int wait_scenario(const char* command_line, const char* key_name, Output output,
     GetConsoleMode(in, &mode_before);
 
     const INPUT_RECORD press = key_press_named(key_name);
+    if (press.EventType != KEY_EVENT) return say("FAIL no key named %s", key_name), 2;
     if (typed_ahead && !write_input(in, &press, 1)) return say("FAIL write input"), 2;
 
     Child child;
