@@ -495,10 +495,13 @@ case_wait-console() {
   [ ! -f "$sys/WINTASK.EXE" ] || fail "the run did not clean after the key press"
 }
 
+# Keys that end the wait by their extended code (F1, Up) or by a character above 127 (é on the key
+# of 2, as on a French keyboard).
 case_wait-extended-key() {
   start_server
   drive wait 'C:\karvelon.exe' f1 console
   drive wait 'C:\karvelon.exe' up console
+  drive wait 'C:\karvelon.exe' e-acute console
 }
 
 case_typed-ahead() {
