@@ -6,6 +6,7 @@
 // read-only file, and console calls that fail on a handle that is not an open console.
 #include "tests/sim_windows.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -158,7 +159,7 @@ bool SimWindows::peek_console_input(ConsoleHandle console, InputRecord* records,
     calls.push_back("PeekConsoleInputA");
     if (!console_open(console)) return false;
     const auto copied = static_cast<std::uint32_t>(std::min<std::size_t>(length, console_queue.size()));
-    std::memcpy(records, console_queue.data(), copied * sizeof(InputRecord));
+    std::copy_n(console_queue.begin(), copied, records);
     *read = peek_overreports ? length + 1 : copied;
     return true;
 }
