@@ -74,6 +74,18 @@ endforeach()
 target_compile_definitions(karvelon_crt2 PRIVATE ${libmingw32_definitions})
 add_custom_target(karvelon_runtime DEPENDS ${crt2} karvelon_mingw32)
 
+# Each object of this runtime as karvelon.exe's link map names it, with the source file it is
+# built from relative to the source package: the third-party notices take its licence from there.
+get_target_property(crt2_source karvelon_crt2 SOURCES)
+file(RELATIVE_PATH crt2_source ${KARVELON_MINGW_SOURCE} ${crt2_source})
+set(KARVELON_RUNTIME_OBJECTS "crt2.o=${crt2_source}")
+get_target_property(libmingw32_sources karvelon_mingw32 SOURCES)
+foreach(source IN LISTS libmingw32_sources)
+    get_filename_component(object ${source} NAME)
+    file(RELATIVE_PATH source ${KARVELON_MINGW_SOURCE} ${source})
+    list(APPEND KARVELON_RUNTIME_OBJECTS "libmingw32.a(${object}${CMAKE_C_OUTPUT_EXTENSION})=${source}")
+endforeach()
+
 # Links `target` with this runtime in place of Debian's.
 function(karvelon_link_runtime target)
     target_link_options(${target} PRIVATE -B${KARVELON_RUNTIME_DIR}/)

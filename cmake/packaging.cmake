@@ -1,6 +1,7 @@
 # What makes karvelon.exe a program to ship: its Windows resources (the manifest and the
-# version information from resources/) and the release archive CPack builds around it, with
-# the guide, the licence and a SHA-256 checksum file. Included from the WIN32 branch.
+# version information from resources/), the third-party notices and SPDX bill of materials made
+# from its link map, and the release archive CPack builds around it, with the guide, the licences
+# and a SHA-256 checksum file. Included from the WIN32 branch.
 
 enable_language(RC)
 
@@ -19,26 +20,76 @@ target_sources(karvelon PRIVATE $<TARGET_OBJECTS:karvelon_resources>)
 set(KARVELON_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
 configure_file(packaging/README.txt ${KARVELON_PACKAGE_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(packaging/LICENSE.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+
+# The link map is the record of what the link took; writing it leaves the exe's bytes as they are.
+set(KARVELON_LINK_MAP ${CMAKE_BINARY_DIR}/karvelon.map)
+target_link_options(karvelon PRIVATE -Wl,-Map,${KARVELON_LINK_MAP})
+
+# THIRD-PARTY-NOTICES.txt and the SBOM's template, from the map (tests/package runs the script again
+# with a planted copyright file). A package installed or upgraded changes dpkg's status file, and
+# with it perhaps a version or a licence.
+set(KARVELON_VENDOR "Karvelon Software Labs")
+set(KARVELON_NOTICES ${KARVELON_PACKAGE_DIR}/THIRD-PARTY-NOTICES.txt)
+set(KARVELON_SBOM_TEMPLATE ${KARVELON_PACKAGE_DIR}/karvelon.spdx-template.json)
+set(KARVELON_SBOM ${KARVELON_PACKAGE_DIR}/karvelon-${PROJECT_VERSION}.spdx.json)
+string(REPLACE ";" "$<SEMICOLON>" runtime_objects "${KARVELON_RUNTIME_OBJECTS}")
+set(KARVELON_NOTICES_DEFINITIONS -D MAP=${KARVELON_LINK_MAP} -D BUILD_DIR=${CMAKE_BINARY_DIR}
+    -D RUNTIME_DIR=${KARVELON_RUNTIME_DIR} "-DRUNTIME_OBJECTS=${runtime_objects}"
+    -D MINGW_SOURCE=${KARVELON_MINGW_SOURCE} -D MINGW_COPYRIGHT=${KARVELON_MINGW_SOURCE}/debian/copyright
+    -D VERSION=${PROJECT_VERSION} "-DVENDOR=${KARVELON_VENDOR}" -D LICENSE_ID=MIT
+    -D LICENSE_FILE=${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt
+    -D NOTICES=${KARVELON_NOTICES} -D TEMPLATE=${KARVELON_SBOM_TEMPLATE})
+set(dpkg_status)
+if(EXISTS /var/lib/dpkg/status)
+    set(dpkg_status /var/lib/dpkg/status)
+endif()
+add_custom_command(
+    OUTPUT ${KARVELON_NOTICES} ${KARVELON_SBOM_TEMPLATE}
+    COMMAND ${CMAKE_COMMAND} ${KARVELON_NOTICES_DEFINITIONS} -P ${PROJECT_SOURCE_DIR}/packaging/third-party.cmake
+    DEPENDS karvelon ${PROJECT_SOURCE_DIR}/packaging/third-party.cmake ${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt
+            ${KARVELON_MINGW_SOURCE}/debian/copyright ${KARVELON_MINGW_SOURCE}/debian/changelog ${dpkg_status}
+    COMMENT "Writing THIRD-PARTY-NOTICES.txt from the link map"
+    VERBATIM)
+
+# The SBOM names the checkout's commit, which changes without a rebuild: so this runs every time,
+# and rewrites the file only when its content changes.
+find_program(KARVELON_GIT git)
+set(git_argument)
+if(KARVELON_GIT)
+    set(git_argument -D GIT=${KARVELON_GIT})
+endif()
+add_custom_target(karvelon_sbom ALL
+    COMMAND ${CMAKE_COMMAND} -D TEMPLATE=${KARVELON_SBOM_TEMPLATE} -D EXE=$<TARGET_FILE:karvelon>
+            -D SOURCE_DIR=${PROJECT_SOURCE_DIR} ${git_argument} -D OUTPUT=${KARVELON_SBOM}
+            -P ${PROJECT_SOURCE_DIR}/packaging/write-sbom.cmake
+    BYPRODUCTS ${KARVELON_SBOM}
+    DEPENDS ${KARVELON_SBOM_TEMPLATE} ${PROJECT_SOURCE_DIR}/packaging/write-sbom.cmake
+    COMMENT "Writing karvelon-${PROJECT_VERSION}.spdx.json"
+    VERBATIM)
+
 add_custom_command(
     OUTPUT ${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt
     COMMAND ${CMAKE_COMMAND} -D OUTPUT=${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt
-            -D "FILES=$<TARGET_FILE:karvelon>;${KARVELON_PACKAGE_DIR}/README.txt;${KARVELON_PACKAGE_DIR}/LICENSE.txt"
+            -D "FILES=$<TARGET_FILE:karvelon>;${KARVELON_PACKAGE_DIR}/README.txt;${KARVELON_PACKAGE_DIR}/LICENSE.txt;${KARVELON_NOTICES}"
             -P ${PROJECT_SOURCE_DIR}/packaging/write-checksums.cmake
-    DEPENDS karvelon ${KARVELON_PACKAGE_DIR}/README.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt
+    DEPENDS karvelon ${KARVELON_PACKAGE_DIR}/README.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt ${KARVELON_NOTICES}
             ${PROJECT_SOURCE_DIR}/packaging/write-checksums.cmake
     COMMENT "Writing SHA256SUMS.txt"
     VERBATIM)
 add_custom_target(karvelon_checksums ALL DEPENDS ${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt)
 
 install(TARGETS karvelon RUNTIME DESTINATION .)
-install(FILES ${KARVELON_PACKAGE_DIR}/README.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt
+install(FILES ${KARVELON_PACKAGE_DIR}/README.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt ${KARVELON_NOTICES}
               ${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME karvelon)
-set(CPACK_PACKAGE_VENDOR "Karvelon Software Labs")
+set(CPACK_PACKAGE_VENDOR ${KARVELON_VENDOR})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME karvelon-${PROJECT_VERSION}-win32)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_SOURCE_IGNORE_FILES "/build/;/\\\\.git/")
+# The SBOM goes beside the archive, wherever CPack writes it.
+set(CPACK_KARVELON_SBOM ${KARVELON_SBOM})
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/sbom-beside-archive.cmake)
 include(CPack)

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release archive with CPack into a scratch directory and fails unless it holds
-# exactly karvelon.exe (the one just built), the guide, the licence and a checksum file that
-# verifies; the texts must have Windows line ends, and the archive's own checksum must verify.
+# exactly karvelon.exe (the one just built), the guide, the licence, the third-party notices and
+# a checksum file that verifies; the texts must have Windows line ends, and the archive's own
+# checksum must verify. Beside it must lie the SPDX bill of materials of that exe, whose licence
+# identifiers are on SPDX's lists, and which names, as the notices do, exactly the third-party
+# files and components that the link map of karvelon.exe shows.
 set -euo pipefail
-cmake=$1 cpack=$2 build=$3 work=$4 version=$5
+cmake=$1 cpack=$2 build=$3 work=$4 version=$5 jq=$6 spdx_licences=$7 spdx_exceptions=$8
 name=karvelon-$version-win32
 fail=0
 complain() { echo "FAIL: $*"; fail=1; }
@@ -15,21 +18,98 @@ cd "$work"
 sha256sum --quiet -c "$name.zip.sha256" || complain "the archive's checksum file does not match it"
 
 listing=$("$cmake" -E tar tf "$name.zip" | grep -v '/$' | sort)
-expected=$(printf '%s\n' "$name/"{LICENSE.txt,README.txt,SHA256SUMS.txt,karvelon.exe} | sort)
+expected=$(printf '%s\n' "$name/"{LICENSE.txt,README.txt,SHA256SUMS.txt,THIRD-PARTY-NOTICES.txt,karvelon.exe} | sort)
 [ "$listing" = "$expected" ] || complain "archive holds"$'\n'"$listing"$'\n'"expected"$'\n'"$expected"
 
 mkdir unpacked && (cd unpacked && "$cmake" -E tar xf "../$name.zip")
 cd "unpacked/$name"
 cmp -s karvelon.exe "$build/karvelon.exe" || complain "the archive's karvelon.exe is not the one built"
 sha256sum --quiet -c SHA256SUMS.txt || complain "SHA256SUMS.txt does not verify"
-for f in karvelon.exe README.txt LICENSE.txt; do
+for f in karvelon.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt; do
   grep -q "  $f"$'\r'"\$" SHA256SUMS.txt || complain "SHA256SUMS.txt has no line for $f"
 done
-for f in README.txt LICENSE.txt SHA256SUMS.txt; do
+for f in README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt SHA256SUMS.txt; do
   if grep -qv $'\r$' "$f"; then complain "$f has lines without a Windows line end"; fi
   if LC_ALL=C grep -q $'[^\t\r -~]' "$f"; then complain "$f is not plain ASCII"; fi
 done
 grep -qF "KARVELON $version" README.txt || complain "README.txt does not name version $version"
+
+# The third-party files of the link, as "file" or "archive(member)": those that are not in the build
+# directory, or are in the runtime it builds.
+map_inputs=$(awk '
+  /^Archive member included/ { section = "members"; next }
+  /^(Allocating common symbols|Discarded input sections|Memory Configuration)/ { section = ""; next }
+  /^Linker script and memory map/ { section = "load"; next }
+  section == "members" && /^[^ \t]/ { sub(/\).*/, ")"); print; next }
+  section == "load" && /^LOAD / { sub(/^LOAD /, ""); if ($0 !~ /\.a$/ && $0 != "dll stuff") print }' \
+  "$build/karvelon.map" | while IFS= read -r input; do
+    path=${input%%(*}
+    [[ $path == /* ]] || path=$build/$path
+    [[ $path != "$build"/* || $path == "$build"/mingw-runtime/* ]] || continue
+    archive=${input%%(*}
+    echo "${path##*/}${input:${#archive}}"
+  done | sort -u)
+notices=THIRD-PARTY-NOTICES.txt
+noticed=$(tr -d '\r' <"$notices" | sed -n '/^What the link took/,$ s/^    \([^ ].*\)$/\1/p' | sort)
+[ "$noticed" = "$map_inputs" ] ||
+  complain "the notices list other files than the link took:"$'\n'"$(diff <(echo "$map_inputs") <(echo "$noticed"))"
+tr -d '\r' <"$notices" | grep -q "^   2. Redistributions in binary form must reproduce the accompanying\$" ||
+  complain "the notices lack the ZPL 2.1 text"
+
+sbom=$work/karvelon-$version.spdx.json
+if [ ! -f "$sbom" ]; then
+  complain "no karvelon-$version.spdx.json beside the archive"
+elif ! "$jq" -e '.spdxVersion == "SPDX-2.3"' "$sbom" >/dev/null; then
+  complain "$sbom is not an SPDX 2.3 document"
+else
+  [ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon") | .checksums[] | select(.algorithm == "SHA256")
+        | .checksumValue' "$sbom")" = "$(sha256sum <karvelon.exe | cut -d' ' -f1)" ] ||
+    complain "the SBOM does not give the archive's karvelon.exe's SHA-256"
+  # Each identifier of each expression: on SPDX's licence list, on its exception list after WITH,
+  # or a LicenseRef that the document explains.
+  explained=$("$jq" -r '.hasExtractedLicensingInfos[]?.licenseId' "$sbom")
+  while read -r expression; do
+    after_with=0
+    for word in $(tr '()' '  ' <<<"$expression"); do
+      case $word in
+        AND | OR) ;;
+        WITH) after_with=1; continue ;;
+        NOASSERTION | NONE) ;;
+        LicenseRef-*) grep -qxF "$word" <<<"$explained" || complain "the SBOM does not explain $word" ;;
+        *) if [ $after_with = 1 ]; then list=$spdx_exceptions; else list=$spdx_licences; fi
+           "$jq" -e --arg id "$word" 'index($id) != null' "$list" >/dev/null ||
+             complain "$word is not on SPDX's list $list" ;;
+      esac
+      after_with=0
+    done
+  done < <("$jq" -r '.packages[] | .licenseConcluded, .licenseDeclared' "$sbom")
+  # The components, as the notices have them, each statically linked into karvelon.
+  listed=$("$jq" -r '.packages[] | select(.SPDXID != "SPDXRef-karvelon") | "\(.name)|\(.versionInfo)|\(.licenseConcluded)"' \
+    "$sbom" | sort)
+  components=$(tr -d '\r' <"$notices" | awk '
+    /^What the link took/ { exit }
+    /^  Version:  / { name = previous; version = substr($0, 13) }
+    /^  Licence:  / { licence = substr($0, 13); field = "licence"; previous = $0; next }
+    field == "licence" && /^            [^ ]/ { licence = licence " " substr($0, 13); previous = $0; next }
+    field == "licence" { print name "|" version "|" licence; field = "" }
+    { previous = $0 }' | sort)
+  [ "$listed" = "$components" ] ||
+    complain "the SBOM's components are not the notices':"$'\n'"$(diff <(echo "$components") <(echo "$listed"))"
+  "$jq" -e '[.packages[] | select(.SPDXID != "SPDXRef-karvelon") | .SPDXID] - [.relationships[]
+      | select(.spdxElementId == "SPDXRef-karvelon" and .relationshipType == "STATIC_LINK") | .relatedSpdxElement]
+      | length == 0' "$sbom" >/dev/null || complain "the SBOM does not say that each component is linked into karvelon"
+  # Versions are those of the installed Debian packages (for a source package: one built from it).
+  while IFS='|' read -r package version arch; do
+    if [ "$arch" = source ]; then
+      dpkg-query -W -f='${source:Package}|${source:Version}\n' | grep -qxF "$package|$version" ||
+        complain "no installed package is built from $package $version"
+    else
+      [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version" ] ||
+        complain "the SBOM gives $package $version, but $(dpkg-query -W -f='${Version}' "$package") is installed"
+    fi
+  done < <("$jq" -r '.packages[].externalRefs[]? | select(.referenceType == "purl") | .referenceLocator
+      | capture("^pkg:deb/debian/(?<p>[^@]+)@(?<v>[^?]+)[?]arch=(?<a>.*)$") | "\(.p)|\(.v)|\(.a)"' "$sbom")
+fi
 
 [ $fail -eq 0 ] && echo "$name.zip: $(paste -sd' ' <<<"$listing")"
 exit $fail

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Signs a release with a throwaway self-signed certificate and fails unless the signature holds
 # and catches a changed byte, scripts/verify-release rebuilds the signed exe from source, the
-# signed exe still runs under Wine, the zip holds it with checksums that verify, and a signing
+# signed exe still runs under Wine, the zip holds it with checksums that verify, the notices lie
+# in and beside the zip and the bill of materials beside it names the signed exe, and a signing
 # that cannot succeed fails and leaves no release behind; and that sign signs a fresh build,
 # keeps the password off command lines, and leaves alone an --output that is not a release.
 set -euo pipefail
-source=$1 build=$2 work=$3 base_prefix=$4 cmake=$5 version=$6
+source=$1 build=$2 work=$3 base_prefix=$4 cmake=$5 version=$6 jq=$7
 name=karvelon-$version-win32
 fail=0
 complain() { echo "FAIL: $*"; fail=1; }
@@ -140,12 +141,18 @@ cmp -s wine.expected wine.out ||
 
 mkdir unpacked && (cd unpacked && "$cmake" -E tar xf "../release/$name.zip")
 listing=$(cd unpacked && find . -type f | sort)
-expected=$(printf "./$name/%s\n" LICENSE.txt README.txt SHA256SUMS.txt karvelon.exe)
+expected=$(printf "./$name/%s\n" LICENSE.txt README.txt SHA256SUMS.txt THIRD-PARTY-NOTICES.txt karvelon.exe)
 [ "$listing" = "$expected" ] || complain "the zip holds"$'\n'"$listing"
 cmp -s "unpacked/$name/karvelon.exe" "$exe" || complain "the zip's karvelon.exe is not the signed one"
 (cd release && sha256sum --quiet -c "$name.zip.sha256") || complain "the zip's .sha256 does not verify"
 (cd "unpacked/$name" && sha256sum --quiet -c SHA256SUMS.txt) ||
   complain "the zip's SHA256SUMS.txt does not verify"
+for notices in "unpacked/$name/THIRD-PARTY-NOTICES.txt" release/THIRD-PARTY-NOTICES.txt; do
+  cmp -s "$notices" "$build/package/THIRD-PARTY-NOTICES.txt" || complain "$notices is not the build's notices"
+done
+sbom=release/karvelon-$version.spdx.json
+[ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon") | .checksums[].checksumValue' "$sbom" 2>&1)" = \
+  "$(sha256sum <"$exe" | cut -d' ' -f1)" ] || complain "$sbom does not give the signed exe's SHA-256"
 
 wineserver -k >/dev/null 2>&1 || true
 trap - EXIT
