@@ -80,7 +80,7 @@ add_custom_target(karvelon_checksums ALL DEPENDS ${KARVELON_PACKAGE_DIR}/SHA256S
 
 install(TARGETS karvelon RUNTIME DESTINATION .)
 install(FILES ${KARVELON_PACKAGE_DIR}/README.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt ${KARVELON_NOTICES}
-              ${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt DESTINATION .)
+              ${KARVELON_SBOM} ${KARVELON_PACKAGE_DIR}/SHA256SUMS.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME karvelon)
@@ -89,7 +89,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME karvelon-${PROJECT_VERSION}-win32)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_SOURCE_IGNORE_FILES "/build/;/\\\\.git/")
-# The SBOM goes beside the archive, wherever CPack writes it.
+# The SBOM goes in the archive, and beside it, wherever CPack writes it.
 set(CPACK_KARVELON_SBOM ${KARVELON_SBOM})
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/sbom-beside-archive.cmake)
 include(CPack)

@@ -18,7 +18,7 @@ cd "$work"
 sha256sum --quiet -c "$name.zip.sha256" || complain "the archive's checksum file does not match it"
 
 listing=$("$cmake" -E tar tf "$name.zip" | grep -v '/$' | sort)
-expected=$(printf '%s\n' "$name/"{LICENSE.txt,README.txt,SHA256SUMS.txt,THIRD-PARTY-NOTICES.txt,karvelon.exe} | sort)
+expected=$(printf '%s\n' "$name/"{LICENSE.txt,README.txt,SHA256SUMS.txt,THIRD-PARTY-NOTICES.txt,karvelon.exe,karvelon-$version.spdx.json} | sort)
 [ "$listing" = "$expected" ] || complain "archive holds"$'\n'"$listing"$'\n'"expected"$'\n'"$expected"
 
 mkdir unpacked && (cd unpacked && "$cmake" -E tar xf "../$name.zip")
@@ -53,12 +53,14 @@ notices=THIRD-PARTY-NOTICES.txt
 noticed=$(tr -d '\r' <"$notices" | sed -n '/^What the link took/,$ s/^    \([^ ].*\)$/\1/p' | sort)
 [ "$noticed" = "$map_inputs" ] ||
   complain "the notices list other files than the link took:"$'\n'"$(diff <(echo "$map_inputs") <(echo "$noticed"))"
-tr -d '\r' <"$notices" | grep -q "^   2. Redistributions in binary form must reproduce the accompanying\$" ||
+grep -q $'^   2. Redistributions in binary form must reproduce the accompanying\r$' "$notices" ||
   complain "the notices lack the ZPL 2.1 text"
 
 sbom=$work/karvelon-$version.spdx.json
 if [ ! -f "$sbom" ]; then
   complain "no karvelon-$version.spdx.json beside the archive"
+elif ! cmp -s "$sbom" "karvelon-$version.spdx.json"; then
+  complain "the SBOM in the archive is not the one beside it"
 elif ! "$jq" -e '.spdxVersion == "SPDX-2.3"' "$sbom" >/dev/null; then
   complain "$sbom is not an SPDX 2.3 document"
 else
@@ -87,7 +89,8 @@ else
   listed=$("$jq" -r '.packages[] | select(.SPDXID != "SPDXRef-karvelon") | "\(.name)|\(.versionInfo)|\(.licenseConcluded)"' \
     "$sbom" | sort)
   components=$(tr -d '\r' <"$notices" | awk '
-    /^What the link took/ { exit }
+    /^What the link took/ { done = 1 }
+    done { next }
     /^  Version:  / { name = previous; version = substr($0, 13) }
     /^  Licence:  / { licence = substr($0, 13); field = "licence"; previous = $0; next }
     field == "licence" && /^            [^ ]/ { licence = licence " " substr($0, 13); previous = $0; next }
@@ -99,9 +102,10 @@ else
       | select(.spdxElementId == "SPDXRef-karvelon" and .relationshipType == "STATIC_LINK") | .relatedSpdxElement]
       | length == 0' "$sbom" >/dev/null || complain "the SBOM does not say that each component is linked into karvelon"
   # Versions are those of the installed Debian packages (for a source package: one built from it).
+  # Pipes are read to their end: under pipefail a reader that stops early fails its writer.
   while IFS='|' read -r package version arch; do
     if [ "$arch" = source ]; then
-      dpkg-query -W -f='${source:Package}|${source:Version}\n' | grep -qxF "$package|$version" ||
+      dpkg-query -W -f='${source:Package}|${source:Version}\n' | grep -xF "$package|$version" >/dev/null ||
         complain "no installed package is built from $package $version"
     else
       [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version" ] ||

@@ -141,7 +141,8 @@ cmp -s wine.expected wine.out ||
 
 mkdir unpacked && (cd unpacked && "$cmake" -E tar xf "../release/$name.zip")
 listing=$(cd unpacked && find . -type f | sort)
-expected=$(printf "./$name/%s\n" LICENSE.txt README.txt SHA256SUMS.txt THIRD-PARTY-NOTICES.txt karvelon.exe)
+expected=$(printf "./$name/%s\n" LICENSE.txt README.txt SHA256SUMS.txt THIRD-PARTY-NOTICES.txt \
+  "karvelon-$version.spdx.json" karvelon.exe)
 [ "$listing" = "$expected" ] || complain "the zip holds"$'\n'"$listing"
 cmp -s "unpacked/$name/karvelon.exe" "$exe" || complain "the zip's karvelon.exe is not the signed one"
 (cd release && sha256sum --quiet -c "$name.zip.sha256") || complain "the zip's .sha256 does not verify"
@@ -153,6 +154,7 @@ done
 sbom=release/karvelon-$version.spdx.json
 [ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon") | .checksums[].checksumValue' "$sbom" 2>&1)" = \
   "$(sha256sum <"$exe" | cut -d' ' -f1)" ] || complain "$sbom does not give the signed exe's SHA-256"
+cmp -s "$sbom" "unpacked/$name/${sbom#release/}" || complain "the zip's SBOM is not the release's"
 
 wineserver -k >/dev/null 2>&1 || true
 trap - EXIT

@@ -72,7 +72,7 @@ test_boot-retry() {
   rm -rf "$dir" && mkdir -p "$dir"
   (while sleep 0.2; do
     for pid in $(prefix_processes "$base"); do
-      if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'services\.exe'; then
+      if grep -qas 'services\.exe' "/proc/$pid/cmdline"; then
         kill -STOP "$pid" && echo "$pid" >"$dir/stopped" && exit 0
       fi
     done
