@@ -1,5 +1,6 @@
 // The infection probe: reads the auto-start value and compares it with the marker path of
-// each variant in the system directory.
+// each variant in the system directory; where that finds nothing, reads the open command of
+// executable files, which the trojan hijacks to start its marker file.
 #pragma once
 
 #include <cstddef>
@@ -13,22 +14,34 @@ namespace karvelon {
 constexpr std::size_t kTextBufferSize = 1024;
 // At most this many bytes of the value are read: longer data matches nothing.
 constexpr std::uint32_t kValueQuerySize = 128;
+// At most this many bytes of the open command are read, one less than its buffer, so that the
+// zero-filled buffer always ends it: longer data names no marker file.
+constexpr std::uint32_t kCommandQuerySize = kTextBufferSize - 1;
 
 // The run's working storage; value-initialise it so that every buffer is zero-filled.
 struct WorkingStorage {
     char value_data[kTextBufferSize];
     char system_directory[kTextBufferSize];
     char marker_paths[kVariantCount][kTextBufferSize];
+    char open_command[kTextBufferSize];
     KeyHandle run_key;
 };
 
+enum class Finding : std::uint8_t {
+    NotInfected,
+    NotChecked,     // a key, a value or the system directory could not be read: nothing is known
+    AutoStartValue, // the auto-start value names a marker file; the Run key is left open
+    OpenCommand,    // only the open command names one: the auto-start value counts as gone
+};
+
 struct Match {
-    const Variant* variant; // null when nothing matched
+    Finding finding;
+    const Variant* variant; // the matched row; null when nothing matched
     char* marker_path;      // the matched variant's full marker path, in the storage
 };
 
-// On a match the Run key is left open in storage.run_key for removal to close; on every
-// other path it is closed (or was never opened).
+// On an AutoStartValue match the Run key is left open in storage.run_key for removal to
+// close; on every other path it is closed (or was never opened).
 Match probe(Platform& platform, WorkingStorage& storage);
 
 // Equal byte for byte up to the terminating zero, with A-Z folded to a-z and nothing else.
@@ -39,5 +52,10 @@ bool equal_ignoring_ascii_case(const char* left, const char* right);
 // result would not fit.
 bool build_marker_path(char* path, std::size_t path_size, const char* directory, std::size_t directory_size,
                        const char* file_name);
+
+// Cuts `command` (a zero-terminated command line, changed in place) down to its program: the
+// leading quoted string without its quotes (to the end when the quote is never closed), or
+// else the text up to the first space. Returns the program's first byte.
+char* program_of(char* command);
 
 } // namespace karvelon

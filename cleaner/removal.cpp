@@ -43,8 +43,11 @@ bool repair_open_command(Platform& platform)
 
 Outcome remove_and_repair(Platform& platform, const Match& match, KeyHandle run_key)
 {
-    const Status auto_start = remove_auto_start(platform, match);
-    platform.reg_close_key(run_key);
+    Status auto_start = kSuccess;
+    if (match.finding == Finding::AutoStartValue) {
+        auto_start = remove_auto_start(platform, match);
+        platform.reg_close_key(run_key);
+    }
     const bool open_command_ok = repair_open_command(platform);
     // Absent keys are the normal case here, so these results do not count.
     for (const char* subkey : kPerUserSubkeys) platform.reg_delete_key(RootKey::CurrentUser, subkey);

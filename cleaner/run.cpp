@@ -14,8 +14,28 @@ void report_outcome(Platform& platform, Outcome outcome)
     case Outcome::NotCleaned: write_message(platform, kAdministratorAdvice); return;
     case Outcome::NoShellLibrary: write_message(platform, kShellLibraryAdvice); return;
     case Outcome::NotInfected: write_message(platform, kNotInfectedLine); return;
+    case Outcome::NotChecked:
+        write_message(platform, kNotCheckedLine);
+        write_message(platform, kAdministratorAdvice);
+        return;
     }
 }
+
+namespace {
+
+int exit_status_of(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Cleaned:
+    case Outcome::NotInfected: return 0;
+    case Outcome::NotCleaned:
+    case Outcome::NoShellLibrary: return 1;
+    case Outcome::NotChecked: return 2;
+    }
+    return 1;
+}
+
+} // namespace
 
 int run(Platform& platform)
 {
@@ -28,9 +48,11 @@ int run(Platform& platform)
     if (match.variant != nullptr) {
         write_message(platform, match.variant->infection_notice);
         outcome = remove_and_repair(platform, match, storage.run_key);
+    } else if (match.finding == Finding::NotChecked) {
+        outcome = Outcome::NotChecked;
     }
     report_outcome(platform, outcome);
-    return outcome == Outcome::NotCleaned || outcome == Outcome::NoShellLibrary ? 1 : 0;
+    return exit_status_of(outcome);
 }
 
 } // namespace karvelon

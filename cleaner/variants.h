@@ -1,5 +1,5 @@
-// The two variants the cleaner knows, consulted in this order, and where their auto-start
-// entry lives.
+// The two variants the cleaner knows, consulted in this order, where their auto-start entry
+// lives, and the open command that they hijack.
 #pragma once
 
 #include <cstddef>
@@ -24,5 +24,7 @@ constexpr std::size_t kVariantCount = sizeof kVariants / sizeof kVariants[0];
 
 inline constexpr char kRunSubkey[] = "software\\microsoft\\windows\\currentversion\\run";
 inline constexpr char kAutoStartValueName[] = "Win32BaseServiceMOD";
+// Its default value is the command that starts every program that Explorer opens.
+inline constexpr char kOpenCommandSubkey[] = "exefile\\shell\\open\\command";
 
 } // namespace karvelon

@@ -22,6 +22,7 @@ enum class RootKey : std::uint8_t { LocalMachine, ClassesRoot, CurrentUser };
 enum class KeyAccess : std::uint32_t { QueryValue = 0x0001, SetValue = 0x0002 };
 
 constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
 
 // Opaque handles. A key handle is only meaningful after a successful open; the console
 // input handle names its own invalid value, as CreateFileA does.
@@ -66,9 +67,11 @@ class Platform {
 public:
     // RegOpenKeyExA(root, subkey, 0, access, key): 0 and *key set when opened.
     virtual Status reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key) = 0;
-    // RegQueryValueExA(key, name, NULL, NULL, data, size): 0 when *size bytes stand in data;
-    // ERROR_MORE_DATA when the value holds more than *size bytes.
-    virtual Status reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size) = 0;
+    // RegQueryValueExA(key, name, NULL, type, data, size): 0 when *size bytes stand in data;
+    // ERROR_MORE_DATA when the value holds more than *size bytes. `type` may be null; when
+    // not, it receives the value's type.
+    virtual Status reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                                      std::uint32_t* size) = 0;
     // RegSetValueA(root, subkey, type, data, size): sets the default value of root\subkey.
     virtual Status reg_set_value(RootKey root, const char* subkey, std::uint32_t type, const char* data, std::uint32_t size) = 0;
     // RegDeleteKeyA(root, subkey): deletes a key that has no subkeys.

@@ -26,7 +26,8 @@ static_assert(offsetof(InputRecord, control_key_state) == offsetof(INPUT_RECORD,
 static_assert(KEY_EVENT == kKeyEvent && ENHANCED_KEY == kEnhancedKey && SHIFT_PRESSED == kShiftPressed, "event numbering");
 static_assert(static_cast<DWORD>(KeyAccess::QueryValue) == KEY_QUERY_VALUE, "access numbering");
 static_assert(static_cast<DWORD>(KeyAccess::SetValue) == KEY_SET_VALUE, "access numbering");
-static_assert(kRegSz == REG_SZ && kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
+static_assert(kRegSz == REG_SZ && kRegExpandSz == REG_EXPAND_SZ, "numbering");
+static_assert(kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
 static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32 && kProcessDepEnable == PROCESS_DEP_ENABLE, "numbering");
 static_assert(kSafeSearchModeForGood == (BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT), "numbering");
 static_assert(kErrorModNotFound == ERROR_MOD_NOT_FOUND && kErrorProcNotFound == ERROR_PROC_NOT_FOUND, "numbering");
@@ -105,10 +106,13 @@ Status Win32Platform::reg_open_key_ex(RootKey root, const char* subkey, KeyAcces
     return status;
 }
 
-Status Win32Platform::reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size)
+Status Win32Platform::reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                                         std::uint32_t* size)
 {
     DWORD in_out = *size;
-    const LONG status = RegQueryValueExA(key_of(key), name, nullptr, nullptr, data, &in_out);
+    DWORD value_type = 0;
+    const LONG status = RegQueryValueExA(key_of(key), name, nullptr, type != nullptr ? &value_type : nullptr, data, &in_out);
+    if (type != nullptr) *type = value_type;
     *size = in_out;
     return status;
 }

@@ -13,7 +13,8 @@ void harden_process();
 class Win32Platform final : public Platform {
 public:
     Status reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key) override;
-    Status reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size) override;
+    Status reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                              std::uint32_t* size) override;
     Status reg_set_value(RootKey root, const char* subkey, std::uint32_t type, const char* data, std::uint32_t size) override;
     Status reg_delete_key(RootKey root, const char* subkey) override;
     Status reg_close_key(KeyHandle key) override;

@@ -36,6 +36,7 @@ protected:
 struct Observed {
     long answer = kNotCalled; // a status; 1 or 0 for true or false; or a length
     std::uint32_t size = 0;   // the size written back
+    std::uint32_t type = 0;   // the value type written back
     char data[32] = {};       // the buffer the call was given, zero-filled before
     bool handle_given = false; // a key handle was written back; a console handle answered a call
     static constexpr long kNotCalled = -1; // a call before it failed
@@ -80,7 +81,8 @@ inline void query(Platform& platform, Observed& observed, KeyAccess access, cons
     KeyHandle key = nullptr;
     if (platform.reg_open_key_ex(RootKey::CurrentUser, kKey, access, &key) != kSuccess) return;
     observed.size = size;
-    observed.answer = platform.reg_query_value_ex(key, name, reinterpret_cast<unsigned char*>(observed.data), &observed.size);
+    observed.answer = platform.reg_query_value_ex(key, name, &observed.type, reinterpret_cast<unsigned char*>(observed.data),
+                                                   &observed.size);
     platform.reg_close_key(key);
 }
 
@@ -144,6 +146,10 @@ inline const Row kRows[] = {
      [](Platform& p, Observed& o) { query(p, o, KeyAccess::QueryValue, "Value", 16); },
      kSuccess, "its 8 bytes as stored, size 8, and no zero added",
      [](const Observed& o, World&) { return o.size == 8 && std::memcmp(o.data, "BINARY!!", 8) == 0 && zero_from(o, 8); }},
+    {"QueryDefaultValueWithItsType", [](World& w) { w.set_value(kKey, "", kRegExpandSz, "%1 %*", 6); },
+     [](Platform& p, Observed& o) { query(p, o, KeyAccess::QueryValue, "", 16); },
+     kSuccess, "REG_EXPAND_SZ and its 6 bytes as stored, unexpanded",
+     [](const Observed& o, World&) { return o.type == kRegExpandSz && o.size == 6 && std::memcmp(o.data, "%1 %*", 6) == 0; }},
     {"QueryThroughAHandleOpenedToSetValues", key_with_value,
      [](Platform& p, Observed& o) { query(p, o, KeyAccess::SetValue, "Value", 16); },
      kErrorAccessDenied, nullptr, nullptr},

@@ -16,6 +16,7 @@ namespace karvelon::test {
 namespace {
 
 constexpr char kRunKey[] = "HKLM\\software\\microsoft\\windows\\currentversion\\run";
+constexpr char kCommandKey[] = "HKCR\\exefile\\shell\\open\\command";
 constexpr std::uint32_t kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
 
 // A directory long enough that its marker path, with its zero, takes exactly `bytes` bytes.
@@ -24,13 +25,24 @@ std::string directory_for_marker_of(std::size_t bytes)
     return "C:\\" + std::string(bytes - 1 - 3 - 12, 'D');
 }
 
+struct Expected {
+    Finding finding;
+    int row; // 0 for none
+};
+constexpr Expected kNone{Finding::NotInfected, 0};
+constexpr Expected kValue1{Finding::AutoStartValue, 1}, kValue2{Finding::AutoStartValue, 2};
+constexpr Expected kCommand1{Finding::OpenCommand, 1}, kCommand2{Finding::OpenCommand, 2};
+constexpr Expected kNotChecked{Finding::NotChecked, 0};
+
 struct ProbeCase {
     const char* name;
     std::string directory;
     bool value_present;
     std::uint32_t type;
     std::string data; // as stored, zero bytes included
-    int expected_row;  // 0 for no match
+    Expected expected;
+    std::string command = {}; // the open command's default value as stored; empty: no such key
+    std::uint32_t command_type = kRegSz;
     friend void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -43,82 +55,118 @@ TEST_P(ProbeTable, MatchesExactlyTheMarkerPaths)
     windows.system_directory = c.directory;
     windows.add_key(kRunKey);
     if (c.value_present) windows.set_value(kRunKey, "Win32BaseServiceMOD", c.type, c.data);
+    if (!c.command.empty()) windows.set_value(kCommandKey, "", c.command_type, c.command);
 
     WorkingStorage storage{};
     const Match match = probe(windows, storage);
 
-    if (c.expected_row == 0) {
+    EXPECT_EQ(match.finding, c.expected.finding);
+    if (c.expected.row == 0) {
         EXPECT_EQ(match.variant, nullptr);
-        EXPECT_TRUE(windows.open_keys.empty()) << "the Run key is released without a match";
     } else {
-        ASSERT_EQ(match.variant, &kVariants[c.expected_row - 1]);
-        // A directory too long for its buffer is not written: the bare file name remains.
-        const std::string directory = c.directory.size() < kTextBufferSize ? c.directory : "";
-        EXPECT_EQ(std::string(match.marker_path), directory + kVariants[c.expected_row - 1].marker_file_name);
-        EXPECT_EQ(windows.open_keys.size(), 1u) << "the Run key stays open for removal";
+        ASSERT_EQ(match.variant, &kVariants[c.expected.row - 1]);
+        EXPECT_EQ(std::string(match.marker_path), c.directory + kVariants[c.expected.row - 1].marker_file_name);
     }
-    const bool asked_for_directory = std::count(windows.calls.begin(), windows.calls.end(), "GetSystemDirectoryA") != 0;
-    EXPECT_EQ(asked_for_directory, c.value_present && c.data.size() <= 128);
+    if (match.finding == Finding::AutoStartValue) {
+        EXPECT_EQ(windows.open_keys.size(), 1u) << "the Run key stays open for removal";
+        windows.reg_close_key(storage.run_key);
+    }
+    EXPECT_TRUE(windows.open_keys.empty());
+    const bool read_command = std::count(windows.calls.begin(), windows.calls.end(), "RegOpenKeyExA " + SimWindows::fold(kCommandKey)) != 0;
+    const bool value_named_nothing =
+        !c.value_present || c.expected.finding == Finding::NotInfected || c.expected.finding == Finding::OpenCommand;
+    EXPECT_EQ(read_command, value_named_nothing) << "the open command is read when, and only when, the value names nothing";
+    EXPECT_LE(std::count(windows.calls.begin(), windows.calls.end(), "GetSystemDirectoryA"), 1);
 }
 
 const std::string kSys = "C:\\WINDOWS\\System32";
 const std::string kLong = directory_for_marker_of(128);
 const std::string kLonger = directory_for_marker_of(129);
 std::string z(std::string text) { return text.append(1, '\0'); }
+const std::string kArgs = " \"%1\" %*";
 
 INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::Values(
-    ProbeCase{"Row1Exact", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), 1},
-    ProbeCase{"Row1LowerCase", kSys, true, kRegSz, z("c:\\windows\\system32\\winsvrc.exe"), 1},
-    ProbeCase{"FoldsZ", "C:\\WINDOZE\\ZZ", true, kRegSz, z("c:\\windoze\\zz\\wintask.exe"), 2},
-    ProbeCase{"Row2MixedCase", kSys, true, kRegSz, z("C:\\Windows\\SYSTEM32\\WinTask.exe"), 2},
-    ProbeCase{"Quoted", kSys, true, kRegSz, z("\"" + kSys + "\\WINSVRC.EXE\""), 0},
-    ProbeCase{"WithArguments", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE /run"), 0},
-    ProbeCase{"AnotherDirectory", kSys, true, kRegSz, z("C:\\WINDOWS\\WINSVRC.EXE"), 0},
-    ProbeCase{"ShortForm", "C:\\Program Files\\Sys", true, kRegSz, z("C:\\PROGRA~1\\Sys\\WINTASK.EXE"), 0},
-    ProbeCase{"PrefixOnly", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EX"), 0},
-    ProbeCase{"HighBytesAreNotFolded", "C:\\Syst\xe8me", true, kRegSz, z("C:\\SYST\xc8ME\\WINSVRC.EXE"), 0},
-    ProbeCase{"HighBytesIdentical", "C:\\Syst\xe8me", true, kRegSz, z("c:\\syst\xe8me\\winsvrc.exe"), 1},
-    ProbeCase{"ExpandSzType", kSys, true, 2, z(kSys + "\\WINTASK.EXE"), 2},
-    ProbeCase{"DwordTypeComparedAsText", kSys, true, kRegDword, z(kSys + "\\WINTASK.EXE"), 2},
-    ProbeCase{"MultiSzUpToFirstZero", kSys, true, kRegMultiSz, z(z(kSys + "\\WINSVRC.EXE") + "other") + '\0', 1},
-    ProbeCase{"Exactly128BytesWithZero", kLong, true, kRegSz, z(kLong + "\\WINSVRC.EXE"), 1},
-    ProbeCase{"Binary128BytesNoZero", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE", 1},
-    ProbeCase{"129BytesWithZero", kLonger, true, kRegSz, z(kLonger + "\\WINSVRC.EXE"), 0},
-    ProbeCase{"LongerThan128First128Match", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE" + "trailing", 0},
-    ProbeCase{"EmptyValue", kSys, true, kRegSz, z(""), 0},
-    ProbeCase{"ValueAbsent", kSys, false, kRegSz, "", 0},
-    ProbeCase{"DirectoryFillsItsBuffer", std::string(1023, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), 0},
-    ProbeCase{"DirectoryPastItsBuffer", std::string(2000, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), 1},
-    ProbeCase{"EmptyDirectoryBareNames", "", true, kRegSz, z("\\wintask.exe"), 2}),
+    ProbeCase{"Row1Exact", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), kValue1},
+    ProbeCase{"Row1LowerCase", kSys, true, kRegSz, z("c:\\windows\\system32\\winsvrc.exe"), kValue1},
+    ProbeCase{"FoldsZ", "C:\\WINDOZE\\ZZ", true, kRegSz, z("c:\\windoze\\zz\\wintask.exe"), kValue2},
+    ProbeCase{"Row2MixedCase", kSys, true, kRegSz, z("C:\\Windows\\SYSTEM32\\WinTask.exe"), kValue2},
+    ProbeCase{"Quoted", kSys, true, kRegSz, z("\"" + kSys + "\\WINSVRC.EXE\""), kNone},
+    ProbeCase{"WithArguments", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE /run"), kNone},
+    ProbeCase{"OneTrailingSpace", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE "), kNone},
+    ProbeCase{"AnotherDirectory", kSys, true, kRegSz, z("C:\\WINDOWS\\WINSVRC.EXE"), kNone},
+    ProbeCase{"BareName", kSys, true, kRegSz, z("WINSVRC.EXE"), kNone},
+    ProbeCase{"ShortForm", "C:\\Program Files\\Sys", true, kRegSz, z("C:\\PROGRA~1\\Sys\\WINTASK.EXE"), kNone},
+    ProbeCase{"PrefixOnly", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EX"), kNone},
+    ProbeCase{"HighBytesAreNotFolded", "C:\\Syst\xe8me", true, kRegSz, z("C:\\SYST\xc8ME\\WINSVRC.EXE"), kNone},
+    ProbeCase{"HighBytesIdentical", "C:\\Syst\xe8me", true, kRegSz, z("c:\\syst\xe8me\\winsvrc.exe"), kValue1},
+    ProbeCase{"ExpandSzType", kSys, true, kRegExpandSz, z(kSys + "\\WINTASK.EXE"), kValue2},
+    ProbeCase{"DwordTypeComparedAsText", kSys, true, kRegDword, z(kSys + "\\WINTASK.EXE"), kValue2},
+    ProbeCase{"MultiSzUpToFirstZero", kSys, true, kRegMultiSz, z(z(kSys + "\\WINSVRC.EXE") + "other") + '\0', kValue1},
+    ProbeCase{"Exactly128BytesWithZero", kLong, true, kRegSz, z(kLong + "\\WINSVRC.EXE"), kValue1},
+    ProbeCase{"Binary128BytesNoZero", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE", kValue1},
+    ProbeCase{"129BytesWithZero", kLonger, true, kRegSz, z(kLonger + "\\WINSVRC.EXE"), kNone},
+    ProbeCase{"LongerThan128First128Match", kLonger, true, kRegBinary, kLonger + "\\WINSVRC.EXE" + "trailing", kNone},
+    ProbeCase{"EmptyValue", kSys, true, kRegSz, z(""), kNone},
+    ProbeCase{"ValueAbsent", kSys, false, kRegSz, "", kNone},
+    ProbeCase{"DirectoryFillsItsBuffer", std::string(1023, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), kNone},
+    ProbeCase{"DirectoryPastItsBuffer", std::string(2000, 'D'), true, kRegSz, z("\\WINSVRC.EXE"), kNotChecked},
+    ProbeCase{"EmptyDirectory", "", true, kRegSz, z("\\wintask.exe"), kNotChecked},
+    // The open command, read only when the value names nothing.
+    ProbeCase{"CommandQuoted", kSys, false, kRegSz, "", kCommand2, z("\"" + kSys + "\\WINTASK.EXE\"" + kArgs)},
+    ProbeCase{"CommandUnquoted", kSys, true, kRegSz, z("C:\\other.exe"), kCommand1, z(kSys + "\\WINSVRC.EXE" + kArgs)},
+    ProbeCase{"CommandBareName", kSys, false, kRegSz, "", kCommand2, z("WINTASK.EXE" + kArgs)},
+    ProbeCase{"CommandOtherCase", kSys, false, kRegSz, "", kCommand1, z("c:\\windows\\SYSTEM32\\winsvrc.exe" + kArgs)},
+    ProbeCase{"CommandQuoteNeverClosed", kSys, false, kRegSz, "", kCommand2, z("\"winTask.exe")},
+    ProbeCase{"CommandExpandSzNotExpanded", kSys, false, kRegSz, "", kNone, z("%SystemRoot%\\System32\\WINTASK.EXE" + kArgs), kRegExpandSz},
+    ProbeCase{"CommandExpandSzLiteral", kSys, false, kRegSz, "", kCommand2, z(kSys + "\\WINTASK.EXE" + kArgs), kRegExpandSz},
+    ProbeCase{"CommandAnotherProgram", kSys, false, kRegSz, "", kNone, z(kSys + "\\WINTASKS.EXE" + kArgs)},
+    ProbeCase{"CommandMarkerAsArgument", kSys, false, kRegSz, "", kNone, z("\"%1\" " + kSys + "\\WINTASK.EXE")},
+    ProbeCase{"CommandRepaired", kSys, false, kRegSz, "", kNone, z("\"%1\" %*")},
+    ProbeCase{"CommandNotAString", kSys, false, kRegSz, "", kNone, z(kSys + "\\WINTASK.EXE"), kRegBinary},
+    ProbeCase{"Command1023Bytes", kSys, false, kRegSz, "", kCommand2, z(kSys + "\\WINTASK.EXE " + std::string(1022 - 32, 'x'))},
+    ProbeCase{"Command1024Bytes", kSys, false, kRegSz, "", kNone, z(kSys + "\\WINTASK.EXE " + std::string(1023 - 32, 'x'))},
+    ProbeCase{"ValueMatchesBeforeTheCommand", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), kValue1, z("WINTASK.EXE" + kArgs)},
+    ProbeCase{"CommandNeedsTheDirectory", "", false, kRegSz, "", kNotChecked, z("WINTASK.EXE" + kArgs)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Probe, NoRunKeyOrUnreadableValueIsNoMatch)
+// A read that fails is not an answer: the key or the value being absent is; so is data too long
+// to be a marker path. The machine's value names another file, so that every read is made.
+TEST(Probe, NotCheckedWhenAReadFails)
 {
-    for (std::size_t fail : {0u, 1u}) { // RegOpenKeyExA, then RegQueryValueExA
-        SimWindows windows;
-        windows.add_key(kRunKey);
-        windows.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, z(kSys + "\\WINSVRC.EXE"));
-        windows.fail_call = fail;
+    struct Case {
+        const char* name;
+        std::size_t fail_call; // into: RegOpenKeyExA Run, RegQueryValueExA, GetSystemDirectoryA,
+                               // RegCloseKey, RegOpenKeyExA command, RegQueryValueExA, RegCloseKey
+        Status status;
+        Finding finding;
+    };
+    const Case cases[] = {
+        {"Run key denied", 0, kErrorAccessDenied, Finding::NotChecked},
+        {"Run key absent", 0, kErrorFileNotFound, Finding::OpenCommand},
+        {"value unreadable", 1, 1009 /* ERROR_BADDB */, Finding::NotChecked},
+        {"value absent", 1, kErrorFileNotFound, Finding::OpenCommand},
+        {"value too long", 1, kErrorMoreData, Finding::OpenCommand},
+        {"no system directory", 2, 0, Finding::NotChecked},
+        {"closing the Run key fails", 3, kErrorAccessDenied, Finding::OpenCommand},
+        {"open command denied", 4, kErrorAccessDenied, Finding::NotChecked},
+        {"open command absent", 4, kErrorFileNotFound, Finding::NotInfected},
+        {"open command unreadable", 5, kErrorAccessDenied, Finding::NotChecked},
+        {"open command too long", 5, kErrorMoreData, Finding::NotInfected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimWindows windows = infected_machine(2);
+        windows.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, z("C:\\other.exe"));
+        windows.fail_call = c.fail_call;
+        windows.fail_status = c.status;
         WorkingStorage storage{};
-        EXPECT_EQ(probe(windows, storage).variant, nullptr);
+        EXPECT_EQ(probe(windows, storage).finding, c.finding);
         EXPECT_TRUE(windows.open_keys.empty());
     }
-    SimWindows no_key;
+    SimWindows denied = infected_machine(1); // a DACL that denies reading the Run key
+    denied.deny(kRunKey, KeyAccess::QueryValue);
     WorkingStorage storage{};
-    EXPECT_EQ(probe(no_key, storage).variant, nullptr);
-}
-
-TEST(Probe, FailedDirectoryQueryComparesTheBareNames)
-{
-    SimWindows windows;
-    windows.add_key(kRunKey);
-    windows.set_value(kRunKey, "Win32BaseServiceMOD", kRegSz, z("\\WINSVRC.EXE"));
-    windows.fail_call = 2; // GetSystemDirectoryA
-    WorkingStorage storage{};
-    const Match match = probe(windows, storage);
-    ASSERT_EQ(match.variant, &kVariants[0]);
-    EXPECT_STREQ(match.marker_path, "\\WINSVRC.EXE");
-    windows.reg_close_key(storage.run_key);
+    EXPECT_EQ(probe(denied, storage).finding, Finding::NotChecked);
 }
 
 TEST(MarkerPath, RefusesWhatDoesNotFitAndLeavesItEmpty)

@@ -59,7 +59,8 @@ Status SimWindows::reg_open_key_ex(RootKey root, const char* subkey, KeyAccess a
     return kSuccess;
 }
 
-Status SimWindows::reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size)
+Status SimWindows::reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                                      std::uint32_t* size)
 {
     if (injected_failure(std::string("RegQueryValueExA ") + name)) return fail_status;
     const auto handle = reinterpret_cast<std::uintptr_t>(key);
@@ -70,6 +71,7 @@ Status SimWindows::reg_query_value_ex(KeyHandle key, const char* name, unsigned 
     const auto found = values.find(fold(name));
     if (found == values.end()) return kErrorFileNotFound;
     const std::string& bytes = found->second.data;
+    if (type != nullptr) *type = found->second.type;
     const bool fits = bytes.size() <= *size;
     if (fits) std::memcpy(data, bytes.data(), bytes.size());
     *size = static_cast<std::uint32_t>(bytes.size());
@@ -180,7 +182,8 @@ SimWindows infected_machine(int row)
     w.add_key(run_key);
     w.set_value(run_key, "OtherProgram", kRegSz, std::string("C:\\other.exe") + '\0');
     if (row != 0) w.set_value(run_key, "Win32BaseServiceMOD", kRegSz, sys + (row == 1 ? "\\WINSVRC.EXE" : "\\WINTASK.EXE") + '\0');
-    w.set_value(command_key, "", kRegSz, sys + "\\WINSVRC.EXE \"%1\" %*" + '\0');
+    const std::string command = row == 0 ? "" : sys + (row == 1 ? "\\WINSVRC.EXE " : "\\WINTASK.EXE ");
+    w.set_value(command_key, "", kRegSz, command + "\"%1\" %*" + '\0');
     w.set_value(command_key, "Extra", kRegSz, std::string("kept") + '\0');
     w.add_key("HKCU\\software\\Navidad");
     w.add_key("HKCU\\software\\Emanuel");

@@ -54,7 +54,8 @@ public:
     static std::string fold(std::string text);
 
     Status reg_open_key_ex(RootKey root, const char* subkey, KeyAccess access, KeyHandle* key) override;
-    Status reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size) override;
+    Status reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                              std::uint32_t* size) override;
     Status reg_set_value(RootKey root, const char* subkey, std::uint32_t type, const char* data, std::uint32_t size) override;
     Status reg_delete_key(RootKey root, const char* subkey) override;
     Status reg_close_key(KeyHandle key) override;
@@ -78,8 +79,9 @@ private:
 };
 
 // A machine in C:\WINDOWS\System32 carrying variant `row` (1 or 2; 0 for none): the
-// auto-start value, a hijacked open command beside a value of its own, both per-user keys,
-// the three trojan files and a system file, an unrelated Run value, and a key press waiting.
+// auto-start value and the open command naming the variant's marker file (for none, the
+// command as Windows has it), a value beside that command, both per-user keys, the three
+// trojan files and a system file, an unrelated Run value, and a key press waiting.
 SimWindows infected_machine(int row);
 
 // A key-down event, as the console reports one.

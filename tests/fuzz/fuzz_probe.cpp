@@ -1,7 +1,8 @@
 // Fuzz target for the infection probe and the removal that follows a match. The input decodes
-// into a Run value, its registry type and a system directory text (layout at decode()); the
-// probe and a whole run are checked against a plain reference comparison, and every path that
-// reaches DeleteFileA must be the full, untruncated marker path of the matched row.
+// into a Run value (or, where that is absent, an open command), its registry type and a system
+// directory text (layout at decode()); the probe and a whole run are checked against a plain
+// reference comparison, and every path that reaches DeleteFileA must be the full, untruncated
+// marker path of the matched row.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -81,8 +82,9 @@ private:
 // Byte 0: the directory call (mod 4). Byte 1: flags, bit by bit from the lowest: the value is
 // built from the directory (else it is the rest of the input), built for row 2 (else row 1),
 // built without its zero, built with the case of every letter-like byte flipped, the value is
-// absent, the file removal would delete is present, the Run key denies writes, the open
-// command key exists. Byte 2: the registry type. Byte 3: how many leading directory bytes come
+// absent (and the open command, where its key exists, holds it instead), the file removal would
+// delete is present, the Run key denies writes, the open command key exists. Byte 2: the
+// registry type. Byte 3: how many leading directory bytes come
 // from the input. Bytes 4-5: the directory length, little-endian, mod 2100; the rest of it is
 // 'D's. Then a built value gets the rest of the input appended after its name (and zero).
 Scenario decode(const std::uint8_t* data, std::size_t size)
@@ -129,36 +131,69 @@ std::string fold_a_to_z(std::string text)
 }
 
 // The directory text as it stands in the probe's zero-filled buffer after the call; nothing
-// when the call left no zero in the buffer.
+// when the directory cannot be had: the call answered 0, or anything but the length of the
+// text it left in the buffer.
 std::optional<std::string> delivered_directory(const Scenario& s)
 {
     std::string buffer(kBuffer, '\0');
     const std::string& text = s.directory;
+    std::size_t answered = text.size();
     switch (s.directory_call) {
     case DirectoryCall::Honest:
         if (text.size() < kBuffer) buffer.replace(0, text.size(), text);
+        else answered = text.size() + 1;
         break;
-    case DirectoryCall::Fails: break;
+    case DirectoryCall::Fails: answered = 0; break;
     case DirectoryCall::Unterminated: buffer.replace(0, std::min(text.size(), kBuffer), text, 0, kBuffer); break;
-    case DirectoryCall::CutShort: buffer.replace(0, std::min(text.size(), kBuffer - 1), text, 0, kBuffer - 1); break;
+    case DirectoryCall::CutShort:
+        buffer.replace(0, std::min(text.size(), kBuffer - 1), text, 0, kBuffer - 1);
+        if (text.size() >= kBuffer) answered = text.size() + 1;
+        break;
     }
     const std::size_t zero = buffer.find('\0');
-    if (zero == std::string::npos) return std::nullopt;
+    if (answered == 0 || zero != answered) return std::nullopt;
     return buffer.substr(0, zero);
 }
 
-// The matching row, 1 or 2, or 0.
-int expected_row(const Scenario& s)
+// The open command as the scenario stores it: when the value is absent, it holds what the value
+// would have held (so that the command's own path is fuzzed too), else a program of no interest.
+std::string command_of(const Scenario& s) { return s.value_present ? std::string("x") : s.value; }
+std::uint32_t command_type_of(const Scenario& s) { return s.value_present ? kRegSz : s.value_type; }
+
+struct Expected {
+    Finding finding;
+    int row; // 1 or 2, or 0
+};
+
+// The row whose marker path `text` is, or whose marker file name alone (when bare names count).
+Expected named_by(const std::optional<std::string>& directory, const std::string& text, bool bare_name_counts,
+                  Finding finding)
 {
-    if (!s.value_present || s.value.size() > kValueLimit) return 0;
-    const std::optional<std::string> directory = delivered_directory(s);
-    if (!directory) return 0;
-    const std::string text = s.value.substr(0, s.value.find('\0'));
+    if (!directory) return {Finding::NotChecked, 0};
     for (int row = 1; row <= 2; ++row) {
         const std::string marker = *directory + kMarkerNames[row - 1];
-        if (marker.size() <= kBuffer - 1 && fold_a_to_z(text) == fold_a_to_z(marker)) return row;
+        const bool named = fold_a_to_z(text) == fold_a_to_z(marker) ||
+                           (bare_name_counts && fold_a_to_z(text) == fold_a_to_z(kMarkerNames[row - 1] + 1));
+        if (marker.size() <= kBuffer - 1 && named) return {finding, row};
     }
-    return 0;
+    return {Finding::NotInfected, 0};
+}
+
+Expected expected_finding(const Scenario& s)
+{
+    const std::optional<std::string> directory = delivered_directory(s);
+    if (s.value_present && s.value.size() <= kValueLimit) {
+        const Expected by_value = named_by(directory, s.value.substr(0, s.value.find('\0')), false, Finding::AutoStartValue);
+        if (by_value.finding != Finding::NotInfected) return by_value;
+    }
+    const std::string command = command_of(s);
+    const std::uint32_t type = command_type_of(s);
+    if (!s.open_command_key_present || command.size() > kBuffer - 1 || (type != kRegSz && type != kRegExpandSz))
+        return {Finding::NotInfected, 0};
+    std::string program = command.substr(0, command.find('\0'));
+    if (!program.empty() && program[0] == '"') program = program.substr(1, program.find('"', 1) - 1);
+    else program = program.substr(0, program.find(' '));
+    return named_by(directory, program, true, Finding::OpenCommand);
 }
 
 // ---- The simulated Windows, with the directory call and the value read as the scenario says.
@@ -173,7 +208,7 @@ public:
         sim.add_key(kRunKey);
         if (s.value_present) sim.set_value(kRunKey, kValueName, s.value_type, s.value);
         if (s.run_key_denies_writes) sim.deny(kRunKeyAsSimulated, KeyAccess::SetValue);
-        if (s.open_command_key_present) sim.set_value(kCommandKey, "", kRegSz, "x");
+        if (s.open_command_key_present) sim.set_value(kCommandKey, "", command_type_of(s), command_of(s));
         const std::optional<std::string> directory = delivered_directory(s);
         // Both rows' files, so that removing the wrong one would show too.
         if (s.removed_file_present && directory)
@@ -181,10 +216,11 @@ public:
         sim.has_console = false;
     }
 
-    Status reg_query_value_ex(KeyHandle key, const char* name, unsigned char* data, std::uint32_t* size) override
+    Status reg_query_value_ex(KeyHandle key, const char* name, std::uint32_t* type, unsigned char* data,
+                              std::uint32_t* size) override
     {
         const std::uint32_t capacity = *size;
-        const Status status = sim.reg_query_value_ex(key, name, data, size);
+        const Status status = sim.reg_query_value_ex(key, name, type, data, size);
         // Windows leaves the buffer's contents undefined here: fill it with what is there.
         if (status == kErrorMoreData) std::memcpy(data, scenario_.value.data(), capacity);
         return status;
@@ -271,48 +307,54 @@ void check(bool holds, const char* what, const Scenario& s, const std::string& d
     std::abort();
 }
 
-void check_probe(const Scenario& s, int row)
+void check_probe(const Scenario& s, const Expected& expected)
 {
     FuzzWindows windows(s);
     // Value-initialised, so zero-filled as the run's is; on the heap, so its edges are guarded.
     const auto storage = std::make_unique<WorkingStorage>();
     const Match match = probe(windows, *storage);
-    check(match.variant == (row == 0 ? nullptr : &kVariants[row - 1]), "the probe matched another row than the reference", s,
-          "expected row " + std::to_string(row));
-    if (row == 0) {
-        check(windows.sim.open_keys.empty(), "the Run key stayed open without a match", s);
-        return;
-    }
-    const std::string marker = *delivered_directory(s) + kMarkerNames[row - 1];
+    check(match.finding == expected.finding && match.variant == (expected.row == 0 ? nullptr : &kVariants[expected.row - 1]),
+          "the probe found another answer than the reference", s,
+          "expected finding " + std::to_string(static_cast<int>(expected.finding)) + " row " + std::to_string(expected.row));
+    const bool run_key_open = match.finding == Finding::AutoStartValue;
+    check(windows.sim.open_keys.size() == (run_key_open ? 1u : 0u), "the Run key is not left open exactly for removal", s);
+    if (expected.row == 0) return;
+    const std::string marker = *delivered_directory(s) + kMarkerNames[expected.row - 1];
     check(match.marker_path == marker, "the matched marker path is not directory + name", s, match.marker_path);
-    check(windows.sim.open_keys.size() == 1, "the Run key is not left open for removal", s);
-    windows.reg_close_key(storage->run_key);
+    if (run_key_open) windows.reg_close_key(storage->run_key);
 }
 
-void check_run(const Scenario& s, int row)
+void check_run(const Scenario& s, const Expected& expected)
 {
     FuzzWindows windows(s);
     const int status = run(windows);
     const SimWindows& sim = windows.sim;
+    const int row = expected.row;
 
     std::vector<std::string> deleted;
     for (const std::string& call : sim.calls)
         if (call.rfind("DeleteFileA ", 0) == 0) deleted.push_back(call.substr(std::strlen("DeleteFileA ")));
-    const bool removes = row != 0 && !s.run_key_denies_writes;
+    // Only a value that named the marker is deleted, and only a deleted value's file goes.
+    const bool removes = expected.finding == Finding::AutoStartValue && !s.run_key_denies_writes;
     if (removes) {
-        const std::string expected = *delivered_directory(s) + kRemovedNames[row - 1];
-        check(deleted.size() == 1 && deleted[0] == expected, "removal was not handed the row's full file path", s,
+        const std::string expected_path = *delivered_directory(s) + kRemovedNames[row - 1];
+        check(deleted.size() == 1 && deleted[0] == expected_path, "removal was not handed the row's full file path", s,
               deleted.empty() ? "no DeleteFileA" : deleted[0]);
     } else {
         check(deleted.empty(), "a file was deleted without a removable match", s, deleted.empty() ? "" : deleted[0]);
     }
 
-    const bool cleaned = row == 0 || !s.run_key_denies_writes;
-    check(status == (cleaned ? 0 : 1), "wrong exit status", s, std::to_string(status));
-    const char* last_line = row == 0 ? kNotInfectedLine : cleaned ? kRebootAdvice : kAdministratorAdvice;
+    const bool cleaned = row != 0 && (removes || expected.finding == Finding::OpenCommand);
+    const int expected_status = expected.finding == Finding::NotChecked ? 2 : row == 0 || cleaned ? 0 : 1;
+    check(status == expected_status, "wrong exit status", s, std::to_string(status));
+    const char* last_line = expected.finding == Finding::NotInfected ? kNotInfectedLine
+                            : cleaned                                 ? kRebootAdvice
+                                                                      : kAdministratorAdvice;
     const std::string& out = sim.output;
     check(out.size() >= std::strlen(last_line) && out.compare(out.size() - std::strlen(last_line), std::string::npos, last_line) == 0,
           "wrong closing line", s, out.substr(out.size() > 200 ? out.size() - 200 : 0));
+    check((out.find(kNotCheckedLine) != std::string::npos) == (expected.finding == Finding::NotChecked),
+          "the not-checked line disagrees with the reference", s);
     check((out.find(" Your system is infected") != std::string::npos) == (row != 0), "infection notice disagrees with the match", s);
     const bool file_line = out.find(" Trojan file ") != std::string::npos;
     check(file_line == (removes && s.removed_file_present), "file-deleted line disagrees with the deletion", s);
@@ -351,9 +393,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace karvelon::test;
     const Scenario s = decode(data, size);
-    const int row = expected_row(s);
+    const Expected expected = expected_finding(s);
     check_marker_path(s);
-    check_probe(s, row);
-    check_run(s, row);
+    check_probe(s, expected);
+    check_run(s, expected);
     return 0;
 }

@@ -8,7 +8,7 @@
 
 #include "platform/win32_platform.h"
 #include "tests/platform_contract.h"
-#include "tests/wine/deny_set_value.h"
+#include "tests/wine/deny_access.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ public:
     {
         HKEY key;
         if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey, 0, WRITE_DAC, &key) != 0) return;
-        deny_set_value_to_everyone(key);
+        deny_to_everyone(key, KEY_SET_VALUE);
         RegCloseKey(key);
     }
     void add_file(const char* path, bool read_only) override

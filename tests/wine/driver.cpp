@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "deny_set_value.h"
+#include "deny_access.h"
 
 namespace {
 
@@ -225,20 +225,20 @@ HKEY root_named(const char* name)
     return HKEY_CURRENT_USER;
 }
 
-// Denies KEY_SET_VALUE on a key to everyone, allowing everything else.
-int deny_set_value(const char* root, const char* subkey)
+// Denies `rights` on a key to everyone, allowing everything else.
+int deny(const char* root, const char* subkey, REGSAM rights)
 {
     HKEY key;
     if (RegOpenKeyExA(root_named(root), subkey, 0, WRITE_DAC | READ_CONTROL, &key) != ERROR_SUCCESS)
         return say("FAIL cannot open %s", subkey), 2;
-    const LONG status = deny_set_value_to_everyone(key);
+    const LONG status = deny_to_everyone(key, rights);
     RegCloseKey(key);
     // Prove the denial holds before the program meets it.
     HKEY probe;
-    const LONG check = RegOpenKeyExA(root_named(root), subkey, 0, KEY_SET_VALUE, &probe);
+    const LONG check = RegOpenKeyExA(root_named(root), subkey, 0, rights, &probe);
     if (check == ERROR_SUCCESS) RegCloseKey(probe);
     if (status != ERROR_SUCCESS || check != ERROR_ACCESS_DENIED) return say("FAIL DACL not in force on %s", subkey), 2;
-    say("ok KEY_SET_VALUE denied on %s", subkey);
+    say("ok denied on %s: access %lx", subkey, rights);
     return 0;
 }
 
@@ -246,14 +246,15 @@ int deny_set_value(const char* root, const char* subkey)
 
 // driver LOG wait CMDLINE KEY console|pipe|file [OUTFILE]
 // driver LOG typeahead CMDLINE KEY
-// driver LOG deny HKLM|HKCR|HKCU SUBKEY
+// driver LOG deny|deny-read HKLM|HKCR|HKCU SUBKEY   (KEY_SET_VALUE, or KEY_QUERY_VALUE)
 int main(int argc, char** argv)
 {
     if (argc < 3) return 2;
     g_log = std::fopen(argv[1], "a");
     if (g_log == nullptr) return 2;
     const char* command = argv[2];
-    if (std::strcmp(command, "deny") == 0 && argc == 5) return deny_set_value(argv[3], argv[4]);
+    if (std::strcmp(command, "deny") == 0 && argc == 5) return deny(argv[3], argv[4], KEY_SET_VALUE);
+    if (std::strcmp(command, "deny-read") == 0 && argc == 5) return deny(argv[3], argv[4], KEY_QUERY_VALUE);
     if (std::strcmp(command, "typeahead") == 0 && argc == 5)
         return wait_scenario(argv[3], argv[4], Output::Console, nullptr, true);
     if (std::strcmp(command, "wait") == 0 && argc >= 6) {

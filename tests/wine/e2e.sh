@@ -242,6 +242,7 @@ not_cleaned=" System registry could not be cleaned."
 administrator=" Please log on as an administrator and run this program again."
 needs_shlwapi=" This program needs shlwapi.dll, which Internet Explorer 4.0 or later installs."
 not_infected=" Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
+not_checked=" Your system could not be checked for TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
 
 if [ "$arch" = win64 ]; then
   run_value='V [Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run]'
@@ -249,7 +250,9 @@ else
   run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
 fi
 command_value='V [Software\\Classes\\exefile\\shell\\open\\command]'
-hijacked="$command_value	@=\"C:\\\\windows\\\\system32\\\\WINSVRC.EXE \\\"%1\\\" %*\""
+# The open command's line when it starts system32's $1 first.
+hijacked_by() { printf '%s\t@="C:\\\\windows\\\\system32\\\\%s \\"%%1\\" %%*"' "$command_value" "$1"; }
+hijacked=$(hijacked_by WINSVRC.EXE)
 repaired="$command_value	@=\"\\\"%1\\\" %*\""
 # The change line of the auto-start value naming system32's $1, deleted.
 auto_start_gone() { printf -- '- %s\t"Win32BaseServiceMOD"="C:\\\\windows\\\\system32\\\\%s"' "$run_value" "$1"; }
@@ -298,8 +301,10 @@ case_not-infected() {
   expect_not_infected_and_untouched
 }
 
+# Neither is the trojan's: a value that names its file in quotes, an open command that starts another program.
 case_other-value() {
   seed '"C:\windows\system32\WINTASK.EXE"'
+  wine reg add "$command_key" /ve /d 'C:\windows\notepad.exe "%1" %*' /f >/dev/null
   expect_not_infected_and_untouched /clean now
 }
 
@@ -359,6 +364,49 @@ case_command-denied() {
 $user_keys_gone
 - ./windows/system32/WINSVRC.VXD 19"
 }
+
+case_run-key-unreadable() {
+  seed WINSVRC.EXE
+  snapshot before
+  start_server
+  drive deny-read HKLM 'software\microsoft\windows\currentversion\run'
+  run_program
+  snapshot after
+  expect_output "$not_checked" "$administrator"
+  expect_status 2
+  expect_changes ""
+}
+
+# A clean left half done by an open command that denies writing; the denial lasts only as long as
+# Wine's server (it keeps a key's security in memory), and with it gone a second run finds the
+# hijacked command although the auto-start value is gone, and repairs it.
+partial_clean_case() {
+  if [ "${name#*-clean-}" = a ]; then
+    marker=WINSVRC.EXE notice=$notice_a deleted_line=$vxd_deleted removed=WINSVRC.VXD
+  else
+    marker=WINTASK.EXE notice=$notice_e deleted_line=$task_deleted removed=WINTASK.EXE
+  fi
+  seed "$marker"
+  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\$marker \"%1\" %*" /f >/dev/null
+  snapshot before
+  start_server
+  drive deny HKCR 'exefile\shell\open\command'
+  run_program
+  expect_output "$notice" "$deleted_line" "$not_cleaned" "$administrator"
+  expect_status 1
+  snapshot first
+  run_program
+  snapshot after
+  expect_output "$notice" "$cleaned" "$reboot"
+  expect_status 0
+  expect_changes "$(auto_start_gone "$marker")
+- $(hijacked_by "$marker")
++ $repaired
+$user_keys_gone
+- ./windows/system32/$removed 19"
+}
+case_partial-clean-a() { partial_clean_case; }
+case_partial-clean-e() { partial_clean_case; }
 
 case_second-run() {
   seed WINTASK.EXE
@@ -485,6 +533,14 @@ case_start-hardening() {
     fail "looked up with GetProcAddress: $looked_up"
   touching=$(grep -E '^(Reg[A-Za-z]+|SHDeleteValueA|CreateFile[AW]|DeleteFile[AW]|GetSystemDirectory[AW]|LoadLibrary[A-Za-z]*)\(' <<<"$before_key_test" || true)
   [ -z "$touching" ] || fail "called before the key test: $touching"
+  # Not infected: the auto-start value and then the open command's default value are read, each
+  # through a key opened only to query values, and nothing else of the registry is touched.
+  registry=$(grep -oE '^Reg[A-Za-z]+' "$dir/own-calls" | paste -sd' ')
+  [ "$registry" = "RegOpenKeyExA RegQueryValueExA RegCloseKey RegOpenKeyExA RegQueryValueExA RegCloseKey" ] ||
+    fail "the not-infected run's registry calls: $registry"
+  grep -qE '^RegOpenKeyExA\(80000000,[0-9a-f]+ "exefile\\\\shell\\\\open\\\\command",00000000,00000001,' "$dir/own-calls" &&
+    grep -qE '^RegQueryValueExA\([0-9a-f]+,[0-9a-f]+ "",' "$dir/own-calls" ||
+    fail "the open command's default value is not read through a key opened to query: $(grep '^Reg' "$dir/own-calls")"
 }
 
 case_wait-console() {

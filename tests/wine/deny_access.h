@@ -1,11 +1,11 @@
-// The test programs' way to make Windows refuse a write: a DACL on a key that denies
-// KEY_SET_VALUE to everyone and allows everything else.
+// The test programs' way to make Windows refuse a write or a read: a DACL on a key that denies
+// some rights (KEY_SET_VALUE, KEY_QUERY_VALUE) to everyone and allows everything else.
 #pragma once
 
 #include <windows.h>
 
 // `key` must be open with WRITE_DAC. Returns what RegSetKeySecurity answered.
-inline LONG deny_set_value_to_everyone(HKEY key)
+inline LONG deny_to_everyone(HKEY key, REGSAM rights)
 {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
@@ -13,7 +13,7 @@ inline LONG deny_set_value_to_everyone(HKEY key)
     static unsigned char acl_bytes[512];
     PACL acl = reinterpret_cast<PACL>(acl_bytes);
     InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION);
-    AddAccessDeniedAce(acl, ACL_REVISION, KEY_SET_VALUE, everyone);
+    AddAccessDeniedAce(acl, ACL_REVISION, rights, everyone);
     AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
