@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 
