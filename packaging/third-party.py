@@ -17,7 +17,7 @@ from license_expression import get_spdx_licensing
 # stops the build: someone has to read it before it ships.
 LICENCES = {'ZPL-2.1': ('ZPL-2.1', True), 'public-domain': ('LicenseRef-public-domain', False)}
 # GCC's copyright file is not machine-readable: the paragraph after GCC_STATEMENT lists the runtime
-# libraries under the GCC Runtime Library Exception 3.1, and must name libgcc.
+# libraries under the GCC Runtime Library Exception 3.1 and must name libgcc; another gives GCC's copyright.
 GCC, GCC_LICENCE = 'GCC runtime library', 'GPL-3.0-or-later WITH GCC-exception-3.1'
 GCC_FILES = ('crtbegin.o', 'crtend.o', 'libgcc.a', 'libgcc_eh.a')
 GCC_STATEMENT = ('The following runtime libraries are licensed under the terms of the GNU General Public License '
@@ -147,12 +147,14 @@ def licence_of(source, name, copyright_file, dep5):
     return debian_name, spdx, needs_text, text, '\n'.join(line.strip() for line in paragraph.copyright.splitlines())
 
 
-def gcc_covers_libgcc(name, copyright_file):
+def gcc_copyright(name, copyright_file):
+    """GCC's copyright holders, once its copyright file says that the exception covers libgcc."""
     paragraphs = re.split(r'\n\s*\n', Path(copyright_file).read_text('utf-8'))
     text = '\n'.join(' '.join(paragraph.split()) for paragraph in paragraphs)  # a paragraph a line
     if not re.search(re.escape(GCC_STATEMENT) + r'\n(.* )?- libgcc ', text):
         stop(f'{name}: no licence found: {copyright_file} does not say that the GCC Runtime Library Exception 3.1 '
              'covers libgcc')
+    return (re.search(r'^GCC is Copyright \(C\) (.+)$', text, re.M) or stop(f'{copyright_file} names no holder'))[1]
 
 
 def spdx_id(component):
@@ -185,8 +187,8 @@ def notices(args):
         if entry['origin'] != origin:
             stop(f'{component} comes from two packages: {entry["origin"][1]}, and {origin[1]} ({name})')
         if component == GCC:
-            gcc_covers_libgcc(name, copyright_file)
-            debian_name, spdx, needs_text, licence_text, holder = GCC_LICENCE, GCC_LICENCE, False, '', ''
+            debian_name, spdx, needs_text, licence_text, holder = (GCC_LICENCE, GCC_LICENCE, False, '',
+                                                                   gcc_copyright(name, copyright_file))
         else:
             debian_name, spdx, needs_text, licence_text, holder = licence_of(source, name, copyright_file, dep5)
         if needs_text:

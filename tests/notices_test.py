@@ -19,6 +19,7 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
     ('public-domain-explained', None, '{"extractedText": "This file has no copyright assigned and is placed in the Public'
      '\\nDomain.", "licenseId": "LicenseRef-public-domain", "name": "public-domain"}'),
     ('gcc-runtime-exception', None, '"licenseConcluded": "GPL-3.0-or-later WITH GCC-exception-3.1"'),
+    ('gcc-copyright', None, '"copyrightText": "1986, 1987, 1988, 2019 Free Software Foundation, Inc."'),
     ('every-licence-applies', None, '"licenseConcluded": "LicenseRef-public-domain AND ZPL-2.1"'),
     ('zpl-holders-noticed', None, '\n\nCopyright (c) 2009-2016 the mingw-w64 project\n\nRedistribution and use'),
     ('document-describes-karvelon', None, '{"relatedSpdxElement": "SPDXRef-karvelon", "relationshipType": "DESCRIBES", '
