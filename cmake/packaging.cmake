@@ -1,7 +1,8 @@
 # What makes karvelon.exe a program to ship: its Windows resources (the manifest and the
 # version information from resources/), the third-party notices and SPDX bill of materials made
-# from its link map, and the release archive CPack builds around it, with the guide, the licences
-# and a SHA-256 checksum file. Included from the WIN32 branch.
+# from its link map (and a relink whenever a file that the link took changes, so that the exe and
+# its notices come from one link), and the release archive CPack builds around it, with the guide,
+# the licences and a SHA-256 checksum file. Included from the WIN32 branch.
 
 enable_language(RC)
 
@@ -55,6 +56,21 @@ add_custom_command(
             ${KARVELON_MINGW_SOURCE}/debian/copyright ${KARVELON_MINGW_SOURCE}/debian/changelog ${dpkg_status}
     COMMENT "Writing THIRD-PARTY-NOTICES.txt from the link map"
     VERBATIM)
+
+# karvelon.exe depends on every file its link loads, the toolchain's too, which Ninja does not see: after
+# each link the script records them with their times and sizes, and before each it renews the stamp that
+# the link depends on if any of them changed, whichever way its time moved (an upgrade brings the package's).
+set(link_record ${CMAKE_BINARY_DIR}/karvelon.link-inputs)
+add_custom_command(TARGET karvelon POST_BUILD
+    COMMAND ${third_party} record-link --map ${KARVELON_LINK_MAP} --build-dir ${CMAKE_BINARY_DIR} --record ${link_record}
+    VERBATIM)
+add_custom_target(karvelon_link_inputs
+    COMMAND ${third_party} check-link --record ${link_record} --stamp ${link_record}.stamp
+    COMMENT "Looking for a change to the files that the last link took"
+    BYPRODUCTS ${link_record}.stamp
+    VERBATIM)
+add_dependencies(karvelon karvelon_link_inputs)
+set_property(TARGET karvelon APPEND PROPERTY LINK_DEPENDS ${link_record}.stamp)
 
 # The SBOM names the checkout's commit, which changes without a rebuild: so this runs every time,
 # and rewrites the file only when its content changes.

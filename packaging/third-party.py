@@ -5,6 +5,8 @@ python3-debian and python3-license-expression. cmake/packaging.cmake runs each s
                KARVELON's own, its Debian package and version, the source file it was built from, and that
                file's licence by the package's copyright file. A file whose source or licence is unknown stops it.
   sbom         the SBOM of one exe: the template with the exe's SHA-256, the source commit and a creation time.
+  record-link  after each link: the files it loaded, with their times and sizes.
+  check-link   before each link: renews the stamp that the link depends on if any of those files changed.
 """
 import argparse, datetime, hashlib, itertools, json, os, re, shutil, subprocess, sys, textwrap
 from pathlib import Path
@@ -295,12 +297,30 @@ def sbom(args):
         Path(args.output).write_text(text)
 
 
+def signature(path):
+    return f'{os.stat(path).st_mtime_ns}:{os.stat(path).st_size}' if os.path.exists(path) else 'missing'
+
+
+def record_link(args):
+    loaded = dict.fromkeys(read_map(args.map, args.build_dir)[0])
+    Path(args.record).write_text(''.join(f'{signature(path)} {path}\n' for path in loaded), 'utf-8', 'surrogateescape')
+
+
+def check_link(args):
+    """Any change counts, not only a newer time: an upgrade brings its package's times, often older ones.
+    Without a record there has been no link, or one that this build did not make: the link is due anyway."""
+    recorded = Path(args.record).read_text('utf-8', 'surrogateescape') if os.path.exists(args.record) else ''
+    changed = any(signature(path) != times for times, path in (line.split(' ', 1) for line in recorded.splitlines()))
+    if changed or not os.path.exists(args.stamp):
+        Path(args.stamp).touch()
+
+
 def main(argv):
     parser = argparse.ArgumentParser(prog='third-party.py', description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('step', choices=('notices', 'sbom'))
+    parser.add_argument('step', choices=('notices', 'sbom', 'record-link', 'check-link'))
     for option in ('map', 'build-dir', 'runtime-dir', 'mingw-source', 'version', 'vendor', 'licence-id', 'licence-file',
-                   'notices', 'template', 'exe', 'source-dir', 'output'):
+                   'notices', 'template', 'exe', 'source-dir', 'output', 'record', 'stamp'):
         parser.add_argument(f'--{option}')
     parser.add_argument('--runtime-object', action='append', default=[], help='OBJECT=SOURCE, as the link map names it')
     args = parser.parse_args(argv)

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """packaging/third-party.py against the fixture in tests/notices/, a source tree committed to git: a link map,
 DEP-5 and GCC copyright files, and dpkg-query's answers below. Each row edits the tree after its commit (or
-not), makes the notices and the SBOM, and names what they (or the refusal) must hold."""
+not), makes the notices, the SBOM and the link record, and names what they (or the refusal) must hold."""
 import importlib.util, json, os, re, shutil, subprocess, sys, tempfile
 from pathlib import Path
 
@@ -28,6 +28,7 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
     ('uncommitted-changes', ('mingw-w64/debian/changelog', 'medium', 'low'),
      '"sourceInfo": "built from git commit {commit} with uncommitted changes"'),
     ('commit-time', None, '"comment": "The creation time is the source commit\'s.", "created": "2001-09-09T01:46:40Z"'),
+    ('relink-when-a-linked-file-changes', None, 'relinks: [False, True]'),
     ('unlicensed-file', ('mingw-w64/debian/copyright', 'Files: *', 'Files: mingw-w64-crt/lib32/*'),
      'mingw-w64-crt/stdio/acrt_iob_func.c (linked as libmingw32.a(acrt_iob_func.c.obj)): no licence found'),
     ('unknown-licence', ('mingw-w64/debian/copyright', 'License: public-domain\n', 'License: Lucent\n'),
@@ -58,7 +59,16 @@ def outputs(work, edit):
     run('sbom', '--template', f'{build}/template', '--exe', f'{build}/notices', '--source-dir', source, '--output', f'{build}/sbom')
     sbom = json.dumps(json.loads(Path(f'{build}/sbom').read_text()), sort_keys=True)
     text = Path(f'{build}/notices').read_bytes().decode('ascii').replace('\r\n', '\n') + sbom
-    return text, commit
+    run('record-link', '--record', f'{build}/record')
+    relinks = []
+    for changed in ([], [f'{work}/toolchain/libgcc.a']):  # nothing; a linked file that takes an older time
+        Path(f'{build}/stamp').touch()
+        os.utime(f'{build}/stamp', (0, 0))
+        for path in changed:
+            os.utime(path, (1, 1))
+        run('check-link', '--record', f'{build}/record', '--stamp', f'{build}/stamp')
+        relinks.append(os.stat(f'{build}/stamp').st_mtime > 0)
+    return text + f'relinks: {relinks}', commit
 
 
 os.environ.pop('SOURCE_DATE_EPOCH', None)
