@@ -68,18 +68,29 @@ else
   [ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon") | .checksums[] | select(.algorithm == "SHA256")
         | .checksumValue' "$sbom")" = "$(sha256sum <karvelon.exe | cut -d' ' -f1)" ] ||
     complain "the SBOM does not give the archive's karvelon.exe's SHA-256"
-  # Versions are those of the installed Debian packages (for a source package: one built from it).
+  # Versions are those of the installed Debian packages (for a source package: one built from it),
+  # whole: a version that the installed one merely contains is refused, as the planted ones below.
   # Pipes are read to their end: under pipefail a reader that stops early fails its writer.
-  while IFS='|' read -r package version arch; do
-    if [ "$arch" = source ]; then
-      dpkg-query -W -f='${source:Package}|${source:Version}\n' | grep -xF "$package|$version" >/dev/null ||
-        complain "no installed package is built from $package $version"
-    else
-      [ "$(dpkg-query -W -f='${Version}' "$package")" = "$version" ] ||
-        complain "the SBOM gives $package $version, but $(dpkg-query -W -f='${Version}' "$package") is installed"
-    fi
-  done < <("$jq" -r '.packages[].externalRefs[]? | select(.referenceType == "purl") | .referenceLocator
+  installed() { # package|version|arch lines
+    local package version arch status=0
+    while IFS='|' read -r package version arch; do
+      if [ "$arch" = source ]; then
+        dpkg-query -W -f='${source:Package}|${source:Version}\n' | grep -xF "$package|$version" >/dev/null ||
+          { echo "no installed package is built from $package $version"; status=1; }
+      elif [ "$(dpkg-query -W -f='${Version}' "$package")" != "$version" ]; then
+        echo "the SBOM gives $package $version, but $(dpkg-query -W -f='${Version}' "$package") is installed"; status=1
+      fi
+    done
+    return $status
+  }
+  purls=$("$jq" -r '.packages[].externalRefs[]? | select(.referenceType == "purl") | .referenceLocator
       | capture("^pkg:deb/debian/(?<p>[^@]+)@(?<v>[^?]+)[?]arch=(?<a>.*)$") | "\(.p)|\(.v)|\(.a)"' "$sbom")
+  problems=$(installed <<<"$purls") || complain "$problems"
+  while IFS='|' read -r package source_version _; do
+    for planted in "${source_version:1}" "${source_version%?}"; do
+      ! installed <<<"$package|$planted|source" >/dev/null || complain "the version check takes $package $planted"
+    done
+  done < <(grep '|source$' <<<"$purls")
 fi
 
 [ $fail -eq 0 ] && echo "$name.zip: $(paste -sd' ' <<<"$listing")"
