@@ -2,22 +2,22 @@
 """packaging/third-party.py against the fixture in tests/notices/, a source tree committed to git: a link map,
 DEP-5 and GCC copyright files, and dpkg-query's answers below. Each row edits the tree after its commit (or
 not), makes the notices, the SBOM and the link record, and names what they (or the refusal) must hold."""
-import importlib.util, json, os, re, shutil, subprocess, sys, tempfile
+import json, os, re, shutil, subprocess, sys, tempfile, types
 from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location('third_party', f'{HERE}/../packaging/third-party.py')
-third_party = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(third_party)
-OWNERS = {'crtbegin.o': 'gcc-mingw-w64-i686-win32', 'libgcc.a': 'gcc-mingw-w64-i686-win32', 'libkernel32.a': 'mingw-w64-i686-dev'}
+third_party = types.ModuleType('third_party')
+exec(compile(Path(f'{HERE}/../packaging/third-party.py').read_text(), 'third-party.py', 'exec'), third_party.__dict__)
+OWNERS = {'crtbegin.o': 'gcc-mingw-w64-i686-win32', 'libgcc.a': 'gcc-mingw-w64-i686-win32',
+          'libkernel32.a': 'mingw-w64-i686-dev'}
 FIELDS = {'gcc-mingw-w64-i686-win32': '12.2.0-14+25.2|gcc-mingw-w64|12.2.0-14+25.2|amd64',
           'mingw-w64-i686-dev': '10.0.0-3|mingw-w64|10.0.0-3|all'}
 third_party.dpkg_query = lambda *args: (''.join(f'{OWNERS[os.path.basename(path)]}: {path}\n' for path in args[1:])
                                         if args[0] == '-S' else FIELDS[args[-1]])
 ROWS = [  # name, an edit after the commit (file, text, its replacement), what the outputs or the refusal hold
     ('last-files-paragraph-wins', None, '  mingw-w64-crt/crt/crtexe.c (public-domain):\n    crt2.o\n'),
-    ('public-domain-explained', None, '{"extractedText": "This file has no copyright assigned and is placed in the Public'
-     '\\nDomain.", "licenseId": "LicenseRef-public-domain", "name": "public-domain"}'),
+    ('public-domain-explained', None, '{"extractedText": "This file has no copyright assigned and is placed in the '
+     'Public\\nDomain.", "licenseId": "LicenseRef-public-domain", "name": "public-domain"}'),
     ('gcc-runtime-exception', None, '"licenseConcluded": "GPL-3.0-or-later WITH GCC-exception-3.1"'),
     ('gcc-copyright', None, '"copyrightText": "1986, 1987, 1988, 2019 Free Software Foundation, Inc."'),
     ('every-licence-applies', None, '"licenseConcluded": "LicenseRef-public-domain AND ZPL-2.1"'),
@@ -32,7 +32,7 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
     ('unlicensed-file', ('mingw-w64/debian/copyright', 'Files: *', 'Files: mingw-w64-crt/lib32/*'),
      'mingw-w64-crt/stdio/acrt_iob_func.c (linked as libmingw32.a(acrt_iob_func.c.obj)): no licence found'),
     ('unknown-licence', ('mingw-w64/debian/copyright', 'License: public-domain\n', 'License: Lucent\n'),
-     'its licence in {work}/source/mingw-w64/debian/copyright is "Lucent", which packaging/third-party.py does not know'),
+     'its licence in {work}/source/mingw-w64/debian/copyright is "Lucent", which packaging/third-party.py does not'),
     ('unknown-source', ('karvelon.map', 'gccmain', 'gcc_main'), 'libmingw32.a(gcc_main.c.obj) ({work}/build/'
      'mingw-runtime/libmingw32.a): the link took it, but which source file it was built from is not known'),
 ]
@@ -40,7 +40,8 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
 
 def outputs(work, edit):
     source, build = shutil.copytree(f'{HERE}/notices', f'{work}/source', symlinks=True), f'{work}/build'
-    git = ['git', '-C', source, '-c', 'user.name=KARVELON', '-c', 'user.email=karvelon@example.org']
+    git = ['git', '-C', source, '-c', 'user.name=KARVELON', '-c', 'user.email=karvelon@example.org',
+           '-c', 'commit.gpgsign=false']
     for command in (['init', '-q'], ['add', '.'], ['commit', '-qm', 'Fixture']):
         subprocess.run(git + command, check=True, env=dict(os.environ, GIT_COMMITTER_DATE='@1000000000 +0000'))
     commit = subprocess.run(git + ['rev-parse', 'HEAD'], capture_output=True, text=True, check=True).stdout.strip()
@@ -53,10 +54,12 @@ def outputs(work, edit):
     run = lambda *args: third_party.main([*args, '--map', f'{source}/karvelon.map', '--build-dir', build])
     objects = ('crt2.o=mingw-w64-crt/crt/crtexe.c', 'libmingw32.a(gccmain.c.obj)=mingw-w64-crt/crt/gccmain.c',
                'libmingw32.a(acrt_iob_func.c.obj)=mingw-w64-crt/stdio/acrt_iob_func.c')
-    run('notices', '--runtime-dir', f'{build}/mingw-runtime', '--mingw-source', f'{source}/mingw-w64', '--version', '2.0.0',
-        '--vendor', 'Karvelon', '--licence-id', 'MIT', '--licence-file', f'{HERE}/../packaging/LICENSE.txt',
+    run('notices', '--runtime-dir', f'{build}/mingw-runtime', '--mingw-source', f'{source}/mingw-w64',
+        '--version', '2.0.0', '--vendor', 'Karvelon', '--licence-id', 'MIT',
+        '--licence-file', f'{HERE}/../packaging/LICENSE.txt',
         '--notices', f'{build}/notices', '--template', f'{build}/template', *(f'--runtime-object={o}' for o in objects))
-    run('sbom', '--template', f'{build}/template', '--exe', f'{build}/notices', '--source-dir', source, '--output', f'{build}/sbom')
+    run('sbom', '--template', f'{build}/template', '--exe', f'{build}/notices', '--source-dir', source,
+        '--output', f'{build}/sbom')
     sbom = json.dumps(json.loads(Path(f'{build}/sbom').read_text()), sort_keys=True)
     text = Path(f'{build}/notices').read_bytes().decode('ascii').replace('\r\n', '\n') + sbom
     run('record-link', '--record', f'{build}/record')
