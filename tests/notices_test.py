@@ -24,6 +24,8 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
     ('zpl-holders-noticed', None, '\n\nCopyright (c) 2009-2016 the mingw-w64 project\n\nRedistribution and use'),
     ('document-describes-karvelon', None, '{"relatedSpdxElement": "SPDXRef-karvelon", "relationshipType": "DESCRIBES", '
      '"spdxElementId": "SPDXRef-DOCUMENT"}'),
+    ('components-linked-in', None, '{"relatedSpdxElement": "SPDXRef-MinGW-w64-import-libraries", '
+     '"relationshipType": "STATIC_LINK", "spdxElementId": "SPDXRef-karvelon"}'),
     ('committed-source', None, '"sourceInfo": "built from git commit {commit}"'),
     ('uncommitted-changes', ('mingw-w64/debian/changelog', 'medium', 'low'),
      '"sourceInfo": "built from git commit {commit} with uncommitted changes"'),
