@@ -1,7 +1,8 @@
 # What makes karvelon.exe a program to ship: its Windows resources (the manifest and the
 # version information from resources/), the third-party notices and SPDX bill of materials made
-# from its link map, and the release archive CPack builds around it, with the guide, the licences
-# and a SHA-256 checksum file. Included from the WIN32 branch.
+# from its link map (and a relink whenever a file that the link took changes, so that the exe and
+# its notices come from one link), and the release archive CPack builds around it, with the guide,
+# the licences and a SHA-256 checksum file. Included from the WIN32 branch.
 
 enable_language(RC)
 
@@ -25,45 +26,59 @@ configure_file(packaging/LICENSE.txt ${KARVELON_PACKAGE_DIR}/LICENSE.txt @ONLY N
 set(KARVELON_LINK_MAP ${CMAKE_BINARY_DIR}/karvelon.map)
 target_link_options(karvelon PRIVATE -Wl,-Map,${KARVELON_LINK_MAP})
 
-# THIRD-PARTY-NOTICES.txt and the SBOM's template, from the map (tests/package runs the script again
-# with a planted copyright file). A package installed or upgraded changes dpkg's status file, and
-# with it perhaps a version or a licence.
+# THIRD-PARTY-NOTICES.txt and the SBOM's template, from the map, by a script on Debian's own python3 and
+# its python3-debian and python3-license-expression. A package installed or upgraded changes dpkg's
+# status file, and with it perhaps a version or a licence.
+find_program(KARVELON_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${KARVELON_PYTHON} -c "import debian.copyright, license_expression" RESULT_VARIABLE missing
+                OUTPUT_QUIET ERROR_QUIET)
+if(missing)
+    message(FATAL_ERROR "${KARVELON_PYTHON} cannot import python3-debian and python3-license-expression: run scripts/setup")
+endif()
+set(third_party ${KARVELON_PYTHON} ${PROJECT_SOURCE_DIR}/packaging/third-party.py)
 set(KARVELON_VENDOR "Karvelon Software Labs")
 set(KARVELON_NOTICES ${KARVELON_PACKAGE_DIR}/THIRD-PARTY-NOTICES.txt)
 set(KARVELON_SBOM_TEMPLATE ${KARVELON_PACKAGE_DIR}/karvelon.spdx-template.json)
 set(KARVELON_SBOM ${KARVELON_PACKAGE_DIR}/karvelon-${PROJECT_VERSION}.spdx.json)
-string(REPLACE ";" "$<SEMICOLON>" runtime_objects "${KARVELON_RUNTIME_OBJECTS}")
-set(KARVELON_NOTICES_DEFINITIONS -D MAP=${KARVELON_LINK_MAP} -D BUILD_DIR=${CMAKE_BINARY_DIR}
-    -D RUNTIME_DIR=${KARVELON_RUNTIME_DIR} "-DRUNTIME_OBJECTS=${runtime_objects}"
-    -D MINGW_SOURCE=${KARVELON_MINGW_SOURCE} -D MINGW_COPYRIGHT=${KARVELON_MINGW_SOURCE}/debian/copyright
-    -D VERSION=${PROJECT_VERSION} "-DVENDOR=${KARVELON_VENDOR}" -D LICENSE_ID=MIT
-    -D LICENSE_FILE=${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt
-    -D NOTICES=${KARVELON_NOTICES} -D TEMPLATE=${KARVELON_SBOM_TEMPLATE})
+list(TRANSFORM KARVELON_RUNTIME_OBJECTS PREPEND --runtime-object= OUTPUT_VARIABLE runtime_objects)
 set(dpkg_status)
 if(EXISTS /var/lib/dpkg/status)
     set(dpkg_status /var/lib/dpkg/status)
 endif()
 add_custom_command(
     OUTPUT ${KARVELON_NOTICES} ${KARVELON_SBOM_TEMPLATE}
-    COMMAND ${CMAKE_COMMAND} ${KARVELON_NOTICES_DEFINITIONS} -P ${PROJECT_SOURCE_DIR}/packaging/third-party.cmake
-    DEPENDS karvelon ${PROJECT_SOURCE_DIR}/packaging/third-party.cmake ${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt
+    COMMAND ${third_party} notices --map ${KARVELON_LINK_MAP} --build-dir ${CMAKE_BINARY_DIR}
+            --runtime-dir ${KARVELON_RUNTIME_DIR} ${runtime_objects} --mingw-source ${KARVELON_MINGW_SOURCE}
+            --version ${PROJECT_VERSION} --vendor ${KARVELON_VENDOR} --licence-id MIT
+            --licence-file ${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt --notices ${KARVELON_NOTICES}
+            --template ${KARVELON_SBOM_TEMPLATE}
+    DEPENDS karvelon ${PROJECT_SOURCE_DIR}/packaging/third-party.py ${PROJECT_SOURCE_DIR}/packaging/LICENSE.txt
             ${KARVELON_MINGW_SOURCE}/debian/copyright ${KARVELON_MINGW_SOURCE}/debian/changelog ${dpkg_status}
     COMMENT "Writing THIRD-PARTY-NOTICES.txt from the link map"
     VERBATIM)
 
+# karvelon.exe depends on every file its link loads, the toolchain's too, which Ninja does not see: after
+# each link the script records them with their times and sizes, and before each it renews the stamp that
+# the link depends on if any of them changed, whichever way its time moved (an upgrade brings the package's).
+set(link_record ${CMAKE_BINARY_DIR}/karvelon.link-inputs)
+add_custom_command(TARGET karvelon POST_BUILD
+    COMMAND ${third_party} record-link --map ${KARVELON_LINK_MAP} --build-dir ${CMAKE_BINARY_DIR} --record ${link_record}
+    VERBATIM)
+add_custom_target(karvelon_link_inputs
+    COMMAND ${third_party} check-link --record ${link_record} --stamp ${link_record}.stamp
+    COMMENT "Looking for a change to the files that the last link took"
+    BYPRODUCTS ${link_record}.stamp
+    VERBATIM)
+add_dependencies(karvelon karvelon_link_inputs)
+set_property(TARGET karvelon APPEND PROPERTY LINK_DEPENDS ${link_record}.stamp)
+
 # The SBOM names the checkout's commit, which changes without a rebuild: so this runs every time,
 # and rewrites the file only when its content changes.
-find_program(KARVELON_GIT git)
-set(git_argument)
-if(KARVELON_GIT)
-    set(git_argument -D GIT=${KARVELON_GIT})
-endif()
 add_custom_target(karvelon_sbom ALL
-    COMMAND ${CMAKE_COMMAND} -D TEMPLATE=${KARVELON_SBOM_TEMPLATE} -D EXE=$<TARGET_FILE:karvelon>
-            -D SOURCE_DIR=${PROJECT_SOURCE_DIR} ${git_argument} -D OUTPUT=${KARVELON_SBOM}
-            -P ${PROJECT_SOURCE_DIR}/packaging/write-sbom.cmake
+    COMMAND ${third_party} sbom --template ${KARVELON_SBOM_TEMPLATE} --exe $<TARGET_FILE:karvelon>
+            --source-dir ${PROJECT_SOURCE_DIR} --output ${KARVELON_SBOM}
     BYPRODUCTS ${KARVELON_SBOM}
-    DEPENDS ${KARVELON_SBOM_TEMPLATE} ${PROJECT_SOURCE_DIR}/packaging/write-sbom.cmake
+    DEPENDS ${KARVELON_SBOM_TEMPLATE} ${PROJECT_SOURCE_DIR}/packaging/third-party.py
     COMMENT "Writing karvelon-${PROJECT_VERSION}.spdx.json"
     VERBATIM)
 
