@@ -65,11 +65,15 @@ test_prefix() { boot_prefix "$base" || fail "no prefix to test in"; }
 test_prefix64() { test_prefix; }
 
 # The boot retry itself: services.exe stopped (SIGSTOP) as the first try starts it, as a hung
-# boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time.
+# boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time;
+# a process of a sibling prefix whose name begins with this one's (as base-prefix64 beside
+# base-prefix) it must leave alone.
 test_boot-retry() {
-  local watcher stopped report=$dir/boot.log
+  local watcher stopped sibling report=$dir/boot.log
   base=$dir/prefix
   rm -rf "$dir" && mkdir -p "$dir"
+  WINEPREFIX=${base}64 sleep 600 >/dev/null 2>&1 &
+  sibling=$!
   (while sleep 0.2; do
     for pid in $(prefix_processes "$base"); do
       if grep -qas 'services\.exe' "/proc/$pid/cmdline"; then
@@ -88,6 +92,7 @@ test_boot-retry() {
     fail "processes of the booted prefix are left running"
   fi
   ! ps -o stat= -p "$stopped" | grep -q T || fail "the stopped services.exe is left behind"
+  kill "$sibling" || fail "the retry ended a process of the sibling prefix ${base}64"
   rm -rf "$dir"
 }
 
