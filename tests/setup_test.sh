@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # scripts/setup's decisions, without root or network: `setup_test.sh NAME` runs the table's row
-# NAME (the CTest test setup.NAME). Setup is sourced, its paths moved into a scratch directory,
-# and one step runs against stand-ins for apt-get, apt-cache, dpkg, mount and the Wine loader.
+# NAME (the CTest test setup.NAME). A copy of setup with its paths moved into a scratch directory
+# is sourced, and one step (or the copy as a program) runs against stand-ins for apt-get, apt-cache,
+# dpkg, mount and the Wine loader.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -20,6 +21,9 @@ E: Some index files failed to download. They have been ignored, or old ones used
   'apt-get install'*) [ "$stub_install" = ok ] ;;
   'apt-cache policy wine') echo ' *** 8.0~repack-4 500'; [ "$stub_archive" = none ] || echo '        500 http://deb.debian.org/debian bookworm/main amd64 Packages'; echo '        100 /var/lib/dpkg/status' ;;
   'apt-cache policy') echo ' 500 http://deb.debian.org/debian bookworm/main amd64 Packages' ;;
+  'apt-cache showsrc mingw-w64') echo 'Version: 10.0.0-3' ;;
+  'apt-get source'*) mkdir mingw-w64-10.0.0 ;;
+  'dpkg-query -W -f=${Version} mingw-w64-i686-dev') echo 10.0.0-3 ;;
   'dpkg --compare-versions'*) exec /usr/bin/dpkg "$@" ;;
   'dpkg --print-foreign-architectures') echo i386 ;;
   'dpkg-query -W -f=${Version} qemu-user-static') [ -n "$stub_qemu" ] && echo "$stub_qemu" ;;
@@ -48,8 +52,14 @@ registration() { # name, type, offset, magic and mask in hex, interpreter, flags
 while IFS='|' read -r name given step expect; do [ "${name// /}" != "$1" ] || break; done <<'EOF'
 update-mirror-sync | update=mirror-sync install=pinned-only | apt_update && apt_install wine | ok && grep -Pzq 'Pin: release n=bookworm-security\nPin-Priority: 100\n' preferences
 install-fails      | install=fails missing=shellcheck | install_packages | ! ok && [ "$(grep -c 'apt-get install' calls)" = 1 ]
+retry-fails        | update=mirror-sync install=fails | apt_update && apt_install wine | ! ok && [ -s preferences ]
+wine32             | missing=wine32:i386 | install_packages | ok && called 'apt-get install .* wine32:i386'
+runtime-missing    | | fetch_runtime_source | ok && called 'apt-get source -qq mingw-w64=10.0.0-3' && same src/mingw-w64-10.0.0/.debian-version 10.0.0-3
+runtime-differs    | runtime=10.0.0-2 | fetch_runtime_source | ok && called 'apt-get source .*' && same src/mingw-w64-10.0.0/.debian-version 10.0.0-3
+runtime-matches    | runtime=10.0.0-3 | fetch_runtime_source | ok && ! called 'apt-get .*'
 copy-deb822        | | copy_entries http://deb.debian.org/debian deb bookworm-backports out | same out.sources 'Types: deb\nURIs: http://deb.debian.org/debian/\nSuites: bookworm-backports\nComponents: main\nSigned-By: /on.gpg' && [ ! -e out.list ]
 copy-one-line      | | copy_entries http://ftp.de.debian.org/debian deb bookworm-backports out | same out.list 'deb [signed-by=/on.gpg] http://ftp.de.debian.org/debian/ bookworm-backports main' && [ ! -e out.sources ]
+copy-plain-line    | | copy_entries http://security.debian.org/debian-security deb-src '' out | same out.list 'deb-src http://security.debian.org/debian-security bookworm-security main' && [ ! -e out.sources ]
 backports-codename | qemu= | install_qemu | ok && called 'apt-get install .* -t bookworm-backports qemu-user-static' && grep -qx 'Suites: bookworm-backports' apt/sources.list.d/karvelon-backports.sources
 no-archive         | qemu= archive=none | install_qemu | ! ok && ! called 'apt-get .*'
 qemu-7.2           | qemu=1:7.2+dfsg-7+deb12u7 | install_qemu | ok && called 'apt-get install .* qemu-user-static'
@@ -58,14 +68,16 @@ binfmt-unmounted   | binfmt=unmounted | set_up_i386 | ok && called "mount -t bin
 entry-disabled     | binfmt=disabled | set_up_i386 | ok && replaced
 entry-not-running  | binfmt=enabled | set_up_i386 | ok && replaced
 entry-running      | binfmt=enabled loader=runs KARVELON_EMULATE_I386=1 | set_up_i386 | ok && ! replaced && ! called 'apt-get .*'
+program            | missing=cmake | bash scripts/setup | ok && called 'apt-get install .* cmake' && called 'apt-get source .*' && grep -q '^:qemu-i386:' binfmt/register
 registration       | | set_up_i386 | [ "$(registration)" = "qemu-i386 M  7f454c4601010100000000000000000002000300 fffffffffffefe00fffffffffffffffffeffffff $PWD/bin/qemu-i386-static F" ]
 EOF
 [ "${name// /}" = "$1" ] || { echo "no row $1" >&2; exit 2; }
 
 # apt reads its indexes and installs, every package is installed, qemu 10 too, binfmt_misc is
-# mounted and holds no qemu-i386 entry, and the loader starts only once qemu is registered.
-export KARVELON_EMULATE_I386='' PATH="$work/bin:$PATH" stub_dir=$work stub_update=ok stub_install=ok stub_missing='' stub_archive=debian \
-  stub_qemu=1:10.0.2+ds-1~bpo12+1 stub_loader=fails stub_binfmt=''
+# mounted and holds no qemu-i386 entry, the loader starts only once qemu is registered, and the
+# runtime's source is not there yet.
+export KARVELON_EMULATE_I386='' KARVELON_I386_LOADER=$work/bin/wine-loader PATH="$work/bin:$PATH" stub_dir=$work stub_update=ok \
+  stub_install=ok stub_missing='' stub_archive=debian stub_qemu=1:10.0.2+ds-1~bpo12+1 stub_loader=fails stub_binfmt='' stub_runtime=''
 for assignment in $given; do case $assignment in [A-Z]*) export "${assignment?}" ;; *) export "stub_$assignment" ;; esac; done
 printf 'PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"\nVERSION_ID="12"\nVERSION_CODENAME=bookworm\nID=debian\n' >"$work/os-release"
 printf 'Types: deb\nURIs: http://deb.debian.org/debian/\nSuites: bookworm\nComponents: main\nEnabled: no\nSigned-By: /off.gpg\n
@@ -73,10 +85,18 @@ Types: deb\nURIs: http://deb.debian.org/debian/\nSuites: bookworm\nComponents: m
 printf 'deb http://security.debian.org/debian-security bookworm-security main\ndeb [signed-by=/on.gpg] http://ftp.de.debian.org/debian/ bookworm main\n' >"$work/apt/sources.list"
 [ "$stub_binfmt" = unmounted ] || : >"$work/binfmt/register"
 [ -z "$stub_binfmt" ] || [ "$stub_binfmt" = unmounted ] || printf '%s\ninterpreter /usr/bin/qemu-i386-static\n' "$stub_binfmt" >"$work/binfmt/qemu-i386"
+[ -z "$stub_runtime" ] || { mkdir -p "$work/src/mingw-w64-10.0.0" && echo "$stub_runtime" >"$work/src/mingw-w64-10.0.0/.debian-version"; }
 
+# Setup and its helper with their paths moved into the scratch directory: sourced here, and run as a
+# program by a row.
+mkdir "$work/scripts"
+for file in setup i386-support; do
+  sed -e "s|^apt_dir=/.*|apt_dir=$work/apt|; s|^os_release=/.*|os_release=$work/os-release|" \
+    -e "s|^runtime_parent=/.*|runtime_parent=$work/src|; s|^binfmt_misc=/.*|binfmt_misc=$work/binfmt|" \
+    "$source_dir/scripts/$file" >"$work/scripts/$file"
+done
 # shellcheck source=scripts/setup
-. "$source_dir/scripts/setup"
-apt_dir=$work/apt os_release=$work/os-release binfmt_misc=$work/binfmt runtime_parent=$work/src i386_loader=$work/bin/wine-loader
+. "$work/scripts/setup"
 # A system path that setup holds anywhere else would be changed for real: this may run as root.
 if { declare -p; declare -f; } | grep -E '/proc/sys/fs/binfmt_misc|/etc/apt|/etc/os-release|/usr/local/src'; then
   echo "setup names a system path that this test does not move: not run" >&2; exit 2

@@ -2,10 +2,12 @@
 # Fails unless karvelon.exe carries what Windows reads from its resources: one application
 # manifest, resource 1 of type RT_MANIFEST, well formed and asking for elevation in the
 # namespaces Windows honours, and a VERSIONINFO that Explorer's Properties dialog can show.
+# Given an expected complaint as 5th argument it checks itself instead: it passes only if that is
+# the one complaint.
 set -euo pipefail
-windres=$1 xmllint=$2 exe=$3 version=$4 # version as 2.0.0.0
-fail=0
-complain() { echo "FAIL: $*"; fail=1; }
+windres=$1 xmllint=$2 exe=$3 version=$4 expected=${5-} # version as 2.0.0.0
+complaints=()
+complain() { echo "FAIL: $*"; complaints+=("$*"); }
 
 rc=$("$windres" -i "$exe" -O rc)
 
@@ -80,7 +82,12 @@ done
 flags=$(grep '^ FILEFLAGS ' <<<"$rc" || true)
 [ -z "$flags" ] || complain "version information flags a special build:$flags"
 
-if [ $fail -ne 0 ]; then
+if [ -n "$expected" ]; then
+  [ ${#complaints[@]} -eq 1 ] && [ "${complaints[0]}" = "$expected" ] && { echo "rejected as expected"; exit 0; }
+  echo "expected exactly one complaint: \"$expected\"" >&2
+  exit 1
+fi
+if [ ${#complaints[@]} -ne 0 ]; then
   printf '%s\n' "--- resources as windres reads them:" "$rc"
   exit 1
 fi

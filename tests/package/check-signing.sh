@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Signs a release with a throwaway self-signed certificate and fails unless the signature holds
 # and catches a changed byte, scripts/verify-release rebuilds the signed exe from source, the
-# signed exe still runs under Wine, the zip holds it with checksums that verify, the notices lie
-# in and beside the zip and the bill of materials beside it names the signed exe, and a signing
-# that cannot succeed fails and leaves no release behind; and that sign signs a fresh build,
-# keeps the password off command lines, and leaves alone an --output that is not a release.
+# signed exe still runs under Wine, the zip holds it with checksums that verify, one for each
+# file, the notices lie in and beside the zip and the bill of materials beside it names the signed
+# exe, and a signing that cannot succeed fails and leaves no release behind; and that sign signs a
+# fresh build, keeps the password off command lines, and leaves alone an --output that is not a
+# release.
 set -euo pipefail
 source=$1 build=$2 work=$3 base_prefix=$4 cmake=$5 version=$6 jq=$7
 name=karvelon-$version-win32
@@ -38,10 +39,23 @@ expect() {
   [ "$got" = "$wanted" ] || { cat "check-$n.log"; complain "$what: expected $wanted, got $got"; }
 }
 verify_release=$source/scripts/verify-release
+# Whether every digest of every signature that the last check's osslsigncode verify showed, a nested
+# one's too, is SHA-256 ($digests): Windows no longer trusts SHA-1 in code signing.
+sha256_alone() {
+  digests=$(sed -n 's/^Message digest algorithm *: *//p' "check-$n.log" | sort -u | paste -sd' ')
+  [ "$digests" = SHA256 ]
+}
 expect pass "osslsigncode verify, signed exe" osslsigncode verify -CAfile cert.pem -in "$exe"
-# Every digest of every signature, a nested one's too: Windows no longer trusts SHA-1 in code signing.
-digests=$(sed -n 's/^Message digest algorithm *: *//p' "check-$n.log" | sort -u | paste -sd' ')
-[ "$digests" = SHA256 ] || complain "the exe is not signed with SHA-256 alone: ${digests:-no digest shown}"
+sha256_alone || complain "the exe is not signed with SHA-256 alone: ${digests:-no digest shown}"
+# The rule itself refuses SHA-1 beside SHA-256: nested in the release's signature, and as the primary
+# signature with SHA-256 nested in it (dual signing).
+signed_with() { osslsigncode sign -certs cert.pem -key key.pem -h "$1" "${@:2}" >/dev/null; }
+signed_with sha1 -nest -in "$exe" -out nested.exe
+signed_with sha1 -in "$build/karvelon.exe" -out sha1.exe && signed_with sha256 -nest -in sha1.exe -out dual.exe
+for mixed in nested.exe dual.exe; do
+  expect pass "osslsigncode verify, $mixed" osslsigncode verify -CAfile cert.pem -in "$mixed"
+  ! sha256_alone || complain "SHA-1 beside SHA-256 ($mixed: $digests) passes for SHA-256 alone"
+done
 expect fail "osslsigncode verify, one byte changed" osslsigncode verify -CAfile cert.pem -in tampered.exe
 expect pass "verify-release, signed exe" "$verify_release" --CAfile cert.pem "$exe" "$exe.p7s"
 grep -q "signed by: .*CN *= *Karvelon Throwaway Signer" "check-$n.log" ||
@@ -148,6 +162,9 @@ cmp -s "unpacked/$name/karvelon.exe" "$exe" || complain "the zip's karvelon.exe 
 (cd release && sha256sum --quiet -c "$name.zip.sha256") || complain "the zip's .sha256 does not verify"
 (cd "unpacked/$name" && sha256sum --quiet -c SHA256SUMS.txt) ||
   complain "the zip's SHA256SUMS.txt does not verify"
+for file in karvelon.exe README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt; do
+  grep -q "  $file"$'\r'"\$" "unpacked/$name/SHA256SUMS.txt" || complain "the zip's SHA256SUMS.txt has no line for $file"
+done
 for notices in "unpacked/$name/THIRD-PARTY-NOTICES.txt" release/THIRD-PARTY-NOTICES.txt; do
   cmp -s "$notices" "$build/package/THIRD-PARTY-NOTICES.txt" || complain "$notices is not the build's notices"
 done

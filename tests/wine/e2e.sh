@@ -41,35 +41,56 @@ stop_leftovers() {
 
 # --- fixtures and the tests of the harness itself ------------------------------------------------
 
-# Whether 32-bit programs run at all: where they cannot, this one fails and says why.
+# Whether 32-bit programs run at all: where they cannot, this one fails and says why. Every Wine
+# test but its own (i386-*) requires it, so it starts every run: it removes the base prefixes of
+# earlier runs, so that a test wired to the wrong fixture fails in a used build directory as in a
+# fresh one.
 test_i386() {
   # shellcheck source=scripts/i386-support
   . "$(dirname "$0")/../../scripts/i386-support"
   i386_runs || fail "this machine cannot run 32-bit x86 programs, which 32-bit Wine is ($(i386_failure)); \
 run scripts/setup as root: where the kernel runs none, it runs them under qemu-user"
+  rm -rf "$WORK/base-prefix" "$WORK/base-prefix64"
 }
 
 # The fixture above, handed a loader that cannot start (a file of zeros, which no kernel runs):
-# it must fail, with its one message.
+# it must fail, with its one message. Its work is this test's own, not the run's.
 test_i386-refused() {
   local output status=0
   mkdir -p "$dir"
   head -c 64 /dev/zero >"$dir/loader" && chmod +x "$dir/loader"
-  output=$(KARVELON_I386_LOADER=$dir/loader bash "$0" i386 2>&1) || status=$?
+  output=$(WORK=$dir KARVELON_I386_LOADER=$dir/loader bash "$0" i386 2>&1) || status=$?
   [ "$status" = 1 ] && [ "$output" = "FAIL: this machine cannot run 32-bit x86 programs, which 32-bit Wine is \
 (cannot execute binary file: Exec format error); run scripts/setup as root: where the kernel runs none, it runs \
 them under qemu-user" ] || fail "handed a loader that cannot start, the fixture exited with $status and said: $output"
+}
+
+# The fixture's wiring, as CTest lists the tests of this directory (WORK lies in it): every Wine test
+# but the fixture's own tests requires it.
+test_i386-required() {
+  local tests unwired
+  tests=$("$CTEST" --test-dir "${WORK%/*}" --show-only=json-v1) || fail "ctest cannot list the tests"
+  [ "$(jq '[.tests[].name | select(startswith("wine."))] | length' <<<"$tests")" = "$(bash "$0" --list | wc -l)" ] ||
+    fail "CTest in ${WORK%/*} does not list a test for each that e2e.sh --list names"
+  unwired=$(jq -r '.tests[] | select(.name | test("^wine\\.i386(-|$)") | not)
+    | select([.properties[]? | select(.name == "FIXTURES_REQUIRED") | .value[]] | index("wine_i386") | not)
+    | .name' <<<"$tests" | paste -sd' ')
+  [ -z "$unwired" ] || fail "these do not require the fixture wine_i386: $unwired"
 }
 
 test_prefix() { boot_prefix "$base" || fail "no prefix to test in"; }
 test_prefix64() { test_prefix; }
 
 # The boot retry itself: services.exe stopped (SIGSTOP) as the first try starts it, as a hung
-# boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time.
+# boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time;
+# a process of a sibling prefix whose name begins with this one's (as base-prefix64 beside
+# base-prefix) it must leave alone.
 test_boot-retry() {
-  local watcher stopped report=$dir/boot.log
+  local watcher stopped sibling report=$dir/boot.log
   base=$dir/prefix
   rm -rf "$dir" && mkdir -p "$dir"
+  WINEPREFIX=${base}64 sleep 600 >/dev/null 2>&1 &
+  sibling=$!
   (while sleep 0.2; do
     for pid in $(prefix_processes "$base"); do
       if grep -qas 'services\.exe' "/proc/$pid/cmdline"; then
@@ -88,12 +109,13 @@ test_boot-retry() {
     fail "processes of the booted prefix are left running"
   fi
   ! ps -o stat= -p "$stopped" | grep -q T || fail "the stopped services.exe is left behind"
+  kill "$sibling" || fail "the retry ended a process of the sibling prefix ${base}64"
   rm -rf "$dir"
 }
 
 # Each case gets its own copy of the booted prefix, with karvelon.exe and the driver in it.
 enter_case() {
-  [ -d "$base" ] || fail "no base prefix: run the prefix test first"
+  [ -d "$base" ] || fail "no $base_name booted in this run: the test must require its fixture, wine_${base_name#base-}"
   rm -rf "$dir"
   mkdir -p "$dir"
   cp -a "$base" "$prefix"
@@ -611,13 +633,17 @@ case_library-dependency-planted() {
 
 case_contract() {
   # The platform contract (tests/platform_contract.h) against Windows' own calls; the program
-  # is CONTRACT_EXE.
+  # is CONTRACT_EXE. Its rows run in a child process, whose summary must say that every row ran
+  # and none failed: the exit status alone is the parent's.
   cp "$CONTRACT_EXE" "$prefix/drive_c/contract.exe"
   set +e
   wine 'C:\contract.exe' </dev/null >"$dir/contract.log" 2>"$dir/stderr"
   status=$?
   set -e
-  tr -d '\r' <"$dir/contract.log"
+  tr -d '\r' <"$dir/contract.log" | tee "$dir/contract.txt"
+  rows=$(grep -c '^ok ' "$dir/contract.txt" || true)
+  [ "$rows" -gt 0 ] && [ "$(tail -n 1 "$dir/contract.txt")" = "0 of $rows rows failed" ] ||
+    fail "the contract's last line is not \"0 of $rows rows failed\", with an ok line for each row"
   expect_status 0
 }
 
@@ -633,7 +659,7 @@ base="$WORK/$base_name"
 prefix="$dir/prefix"
 sys="$prefix/drive_c/windows/$sys_name"
 if declare -F "test_$name" >/dev/null; then
-  [ "$name" = i386 ] || stop_leftovers
+  stop_leftovers
   "test_$name"
   echo "ok $name"
   exit 0
