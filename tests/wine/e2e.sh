@@ -3,8 +3,8 @@
 # Each case runs in its own copy of a freshly booted 32-bit prefix (64-bit for the wow64 cases,
 # where the program runs under WOW64 as on 64-bit Windows), and compares the output byte for
 # byte, the exit status, and the registry hives and files before and after.
-# Usage: e2e.sh NAME   with KARVELON_EXE, DRIVER_EXE, PLANTED_DLL, WORK and GOLDEN in the
-# environment. `e2e.sh --list` names every test this file holds, one per line: the case_ and
+# Usage: e2e.sh NAME   with the environment that tests/wine/CMakeLists.txt gives each test (the
+# programs and libraries under test, WORK, GOLDEN, CTEST). `e2e.sh --list` names every test this file holds, one per line: the case_ and
 # test_ functions below. CMake makes its tests from that list, so none is left out or unknown.
 set -euo pipefail
 
