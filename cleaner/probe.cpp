@@ -47,9 +47,9 @@ bool unanswered(Status status)
     return status != kSuccess && status != kErrorFileNotFound && status != kErrorMoreData;
 }
 
-class Probe {
+class Evidence {
 public:
-    Probe(Platform& platform, WorkingStorage& storage) : platform_(platform), storage_(storage) {}
+    Evidence(Platform& platform, WorkingStorage& storage) : platform_(platform), storage_(storage) {}
 
     Match auto_start_value()
     {
@@ -133,9 +133,9 @@ private:
 // The auto-start value first; the open command only when the value names no marker file.
 Match probe(Platform& platform, WorkingStorage& storage)
 {
-    Probe probe(platform, storage);
-    const Match by_value = probe.auto_start_value();
-    return by_value.finding == Finding::NotInfected ? probe.open_command() : by_value;
+    Evidence evidence(platform, storage);
+    const Match by_value = evidence.auto_start_value();
+    return by_value.finding == Finding::NotInfected ? evidence.open_command() : by_value;
 }
 
 } // namespace karvelon
