@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/system_library_path.h"
+
 namespace karvelon {
 
 bool equal_ignoring_ascii_case(const char* left, const char* right)
@@ -112,10 +114,8 @@ private:
         if (directory_ == Directory::NotAsked) {
             char* directory = storage_.system_directory;
             const std::uint32_t answered = platform_.get_system_directory(directory, sizeof storage_.system_directory);
-            std::size_t length = 0;
-            while (length < sizeof storage_.system_directory && directory[length] != '\0') ++length;
-            directory_ = answered != 0 && answered == length && length < sizeof storage_.system_directory ? Directory::Had
-                                                                                                          : Directory::Unavailable;
+            directory_ = system_directory_written(directory, sizeof storage_.system_directory, answered) ? Directory::Had
+                                                                                                       : Directory::Unavailable;
             for (std::size_t row = 0; directory_ == Directory::Had && row < kVariantCount; ++row)
                 build_marker_path(storage_.marker_paths[row], kTextBufferSize, directory, sizeof storage_.system_directory,
                                   kVariants[row].marker_file_name);
