@@ -108,11 +108,15 @@ bool ConsoleInput::key_pending()
     if (!opened_) {
         handle_ = platform_.open_console_input();
         opened_ = true;
+        if (handle_ != invalid_console_handle()) station_visible_ = platform_.window_station_visible();
     }
+    queue_empty_ = false;
     if (handle_ == invalid_console_handle()) return false;
 
     std::uint32_t pending = 0;
-    if (!platform_.get_number_of_console_input_events(handle_, &pending) || pending == 0) return false;
+    if (!platform_.get_number_of_console_input_events(handle_, &pending)) return false;
+    queue_empty_ = pending == 0;
+    if (queue_empty_) return false;
 
     // Peek at the queue from its oldest event; when more are pending than fit, the oldest
     // kPeekCapacity are looked at (the queue keeps its order, so none is skipped over).
@@ -126,12 +130,21 @@ bool ConsoleInput::key_pending()
     return false;
 }
 
+// The console input handle stays signalled while any event is queued, one that ends nothing too
+// (Shift held down, a release, focus or mouse events), and the wait must leave those unread: so
+// it waits on the handle only when the queue was empty, and otherwise, or when the wait fails,
+// sleeps. Either way a key press is seen within 50 ms.
+void ConsoleInput::pause()
+{
+    if (queue_empty_ && platform_.wait_for_console_input(handle_, kWaitMilliseconds) != kWaitFailed) return;
+    platform_.sleep(kSleepMilliseconds);
+}
+
 void show_banner_and_wait(Platform& platform, ConsoleInput& input)
 {
     for (std::size_t i = 0; i < kBannerRows; ++i) write_message(platform, banner_row(i));
     write_message(platform, kPrompt);
-    while (!input.key_pending() && !input.unavailable()) {
-    }
+    while (!input.key_pending() && !input.unattended()) input.pause();
 }
 
 } // namespace karvelon

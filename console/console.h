@@ -28,20 +28,29 @@ public:
 
     // True when a key press is pending. Never blocks and never removes input.
     bool key_pending();
-    // True once a key test has found that there is no console input device to open.
-    bool unavailable() const { return opened_ && handle_ == invalid_console_handle(); }
+    // True once a key test has found that no key can come: there is no console input device to
+    // open, or it belongs to a window station that no one can see (a service's, say).
+    bool unattended() const { return opened_ && (handle_ == invalid_console_handle() || !station_visible_); }
+    // Lets time pass before the next key test without keeping a processor busy: returns once
+    // input arrives or kWaitMilliseconds have passed, or after kSleepMilliseconds while events
+    // that end nothing are queued.
+    void pause();
 
     // The most events one test looks at: the oldest this many of the queue.
     static constexpr std::uint32_t kPeekCapacity = 8192;
+    static constexpr std::uint32_t kWaitMilliseconds = 50;
+    static constexpr std::uint32_t kSleepMilliseconds = 20;
 
 private:
     Platform& platform_;
     ConsoleHandle handle_ = invalid_console_handle();
     bool opened_ = false;
+    bool station_visible_ = true;
+    bool queue_empty_ = false; // the last key test found no event queued
 };
 
 // Writes the banner and the prompt, then returns once a key press is pending (or at once
-// when there is no console to press one on). The key stays unread.
+// when no key can come). The key stays unread.
 void show_banner_and_wait(Platform& platform, ConsoleInput& input);
 
 } // namespace karvelon

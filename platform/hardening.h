@@ -5,14 +5,9 @@
 
 #include <cstdint>
 
-namespace karvelon {
+#include "platform/platform.h"
 
-// Windows' own calling convention for its functions, where it differs from C's.
-#if defined(_WIN32) && defined(__i386__)
-#define KARVELON_WINAPI __attribute__((stdcall))
-#else
-#define KARVELON_WINAPI
-#endif
+namespace karvelon {
 
 // kernel32's functions as looked up at run time, null where the running Windows lacks one.
 // Each answers non-zero when it succeeded.

@@ -24,6 +24,19 @@ enum class KeyAccess : std::uint32_t { QueryValue = 0x0001, SetValue = 0x0002 };
 constexpr std::uint32_t kRegSz = 1;
 constexpr std::uint32_t kRegExpandSz = 2;
 
+// What WaitForSingleObject answers.
+constexpr std::uint32_t kWaitObject0 = 0x00000000;
+constexpr std::uint32_t kWaitTimeout = 0x00000102;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// Windows' own calling convention for its functions, where it differs from C's: for those looked
+// up at run time.
+#if defined(_WIN32) && defined(__i386__)
+#define KARVELON_WINAPI __attribute__((stdcall))
+#else
+#define KARVELON_WINAPI
+#endif
+
 // Opaque handles. A key handle is only meaningful after a successful open; the console
 // input handle names its own invalid value, as CreateFileA does.
 using KeyHandle = void*;
@@ -95,6 +108,17 @@ public:
     virtual bool peek_console_input(ConsoleHandle console, InputRecord* records, std::uint32_t length, std::uint32_t* read) = 0;
     // CloseHandle(console).
     virtual void close_console_input(ConsoleHandle console) = 0;
+    // WaitForSingleObject(console, milliseconds): kWaitObject0 at once while any event is queued,
+    // or as soon as one is; kWaitTimeout when none came in time; kWaitFailed.
+    virtual std::uint32_t wait_for_console_input(ConsoleHandle console, std::uint32_t milliseconds) = 0;
+    // Sleep(milliseconds).
+    virtual void sleep(std::uint32_t milliseconds) = 0;
+    // Whether the process's window station is visible: GetUserObjectInformationA of
+    // GetProcessWindowStation() with UOI_FLAGS has WSF_VISIBLE set. user32 is loaded for it, by its
+    // full path in the system directory, and both looked up at run time. False only when Windows
+    // answers that it is not: no user32, no such functions (Windows 95, 98 and ME have no window
+    // stations) or a failed call all count as visible.
+    virtual bool window_station_visible() = 0;
 
     // The C runtime's printf with text as the format and no arguments.
     virtual void write_message(const char* text) = 0;

@@ -1,11 +1,12 @@
 // The Win32 implementation of the platform seam: one call through to Windows per operation;
 // and the hardening of the process at its start. This is the only file of the program that
-// includes <windows.h>. The shell utility library is not imported: it is loaded from the
-// system directory only when a value is deleted.
+// includes <windows.h>. The shell utility library and user32 are not imported: each is loaded
+// from the system directory only when it is needed.
 #include "platform/win32_platform.h"
 
 #include "platform/hardening.h"
 #include "platform/system_library_path.h"
+#include "platform/window_station.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -30,6 +31,9 @@ static_assert(kRegSz == REG_SZ && kRegExpandSz == REG_EXPAND_SZ, "numbering");
 static_assert(kErrorMoreData == ERROR_MORE_DATA && kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "numbering");
 static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32 && kProcessDepEnable == PROCESS_DEP_ENABLE, "numbering");
 static_assert(kSafeSearchModeForGood == (BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT), "numbering");
+static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitTimeout == WAIT_TIMEOUT && kWaitFailed == WAIT_FAILED, "numbering");
+static_assert(kUoiFlags == UOI_FLAGS && kWsfVisible == WSF_VISIBLE && sizeof(UserObjectFlags) == sizeof(USEROBJECTFLAGS),
+              "USEROBJECTFLAGS layout");
 static_assert(kErrorModNotFound == ERROR_MOD_NOT_FOUND && kErrorProcNotFound == ERROR_PROC_NOT_FOUND, "numbering");
 
 HKEY root_of(RootKey root)
@@ -172,6 +176,29 @@ bool Win32Platform::peek_console_input(ConsoleHandle console, InputRecord* recor
 }
 
 void Win32Platform::close_console_input(ConsoleHandle console) { CloseHandle(handle_of(console)); }
+
+std::uint32_t Win32Platform::wait_for_console_input(ConsoleHandle console, std::uint32_t milliseconds)
+{
+    return WaitForSingleObject(handle_of(console), milliseconds);
+}
+
+void Win32Platform::sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+// Asked only once the console input device has opened, so a run without a console never loads
+// user32. It stays loaded until the process ends, a moment later, as in any program that imports
+// it; freeing it would gain nothing.
+bool Win32Platform::window_station_visible()
+{
+    WindowStationFunctions found{};
+    const HMODULE user32 = load_system_library("\\user32.dll");
+    if (user32 != nullptr) {
+        found.get_process_window_station =
+            function_of<decltype(found.get_process_window_station)>(user32, "GetProcessWindowStation");
+        found.get_user_object_information =
+            function_of<decltype(found.get_user_object_information)>(user32, "GetUserObjectInformationA");
+    }
+    return window_station_visible_with(found);
+}
 
 // MinGW's C++ headers turn printf into MinGW's own formatter, which writes through at once
 // whatever standard output is; msvcrt's printf keeps the C runtime's rules (text mode, and

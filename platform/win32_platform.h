@@ -25,6 +25,9 @@ public:
     bool get_number_of_console_input_events(ConsoleHandle console, std::uint32_t* count) override;
     bool peek_console_input(ConsoleHandle console, InputRecord* records, std::uint32_t length, std::uint32_t* read) override;
     void close_console_input(ConsoleHandle console) override;
+    std::uint32_t wait_for_console_input(ConsoleHandle console, std::uint32_t milliseconds) override;
+    void sleep(std::uint32_t milliseconds) override;
+    bool window_station_visible() override;
     void write_message(const char* text) override;
 };
 

@@ -200,15 +200,44 @@ TEST(KeyWait, TypedAheadKeyEndsTheWaitAfterThePromptAndStaysQueued)
     EXPECT_EQ(windows.open_consoles, 0) << "closed when the input goes away";
 }
 
-TEST(KeyWait, NoConsoleEndsTheWaitAtOnce)
+// Time passes only while the wait pauses; a key arrives after 10 s. The wait must end within 50 ms
+// of it without testing more often than every 20 ms, whatever else is queued, or at once when no
+// one can press a key; the window station is asked about only once a console has opened.
+TEST(KeyWait, PausesBetweenKeyTestsAndEndsSoonAfterAKeyOrAtOnceWhenUnattended)
 {
-    SimWindows windows;
-    windows.has_console = false;
-    ConsoleInput input(windows);
-    show_banner_and_wait(windows, input);
-    EXPECT_TRUE(input.unavailable());
-    EXPECT_FALSE(input.key_pending());
-    EXPECT_EQ(std::count(windows.calls.begin(), windows.calls.end(), "CreateFileA CONIN$"), 1);
+    const struct {
+        const char* name;
+        bool console, station_visible, wait_fails;
+        std::vector<InputRecord> queued;
+    } cases[] = {
+        {"idle", true, true, false, {}},
+        {"Shift held down", true, true, false, {key_down(0, 0x2A, kShift)}},
+        {"release, focus and mouse", true, true, false,
+         {released(key_down('a', 0x1E)), other_event(kFocusEvent), other_event(kMouseEvent)}},
+        {"a wait that fails", true, true, true, {}},
+        {"a station no one sees", true, false, false, {}},
+        {"no console", false, true, false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimWindows windows;
+        windows.has_console = c.console;
+        windows.station_visible = c.station_visible;
+        windows.wait_fails = c.wait_fails;
+        windows.console_queue = c.queued;
+        windows.arriving = {{10000, key_down('a', 0x1E)}};
+        ConsoleInput input(windows);
+        show_banner_and_wait(windows, input);
+        EXPECT_EQ(windows.station_asked, c.console ? 1 : 0);
+        EXPECT_EQ(input.unattended(), !c.console || !c.station_visible);
+        if (input.unattended()) {
+            EXPECT_EQ(windows.clock_ms, 0u);
+            continue;
+        }
+        EXPECT_GE(windows.clock_ms, 10000u);
+        EXPECT_LE(windows.clock_ms, 10050u);
+        EXPECT_LE(windows.key_tests, 10000u / ConsoleInput::kSleepMilliseconds + 2);
+    }
 }
 
 TEST(KeyWait, OpensTheConsoleOnceAndLooksAtTheOldestEventsFirst)
@@ -225,7 +254,7 @@ TEST(KeyWait, OpensTheConsoleOnceAndLooksAtTheOldestEventsFirst)
     windows.console_queue.insert(windows.console_queue.begin(), other_event(kMouseEvent));
     EXPECT_FALSE(input.key_pending());
     EXPECT_EQ(std::count(windows.calls.begin(), windows.calls.end(), "CreateFileA CONIN$"), 1);
-    EXPECT_FALSE(input.unavailable());
+    EXPECT_FALSE(input.unattended());
     // A peek that answers more records than it was asked for is not trusted.
     windows.console_queue = {key_down('a', 0x1E)};
     windows.peek_overreports = true;

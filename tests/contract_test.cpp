@@ -48,6 +48,8 @@ public:
         return true;
     }
     const char* system_directory() override { return windows_.system_directory.c_str(); }
+    void queue_key_release() override { windows_.console_queue.push_back(InputRecord{kKeyEvent, 0, 0, 1, 0, 0x1E, 'a', 0, 0}); }
+    void move_to_new_window_station() override { windows_.station_visible = false; }
 
 private:
     static std::string key(const char* subkey) { return std::string("HKCU\\") + subkey; }

@@ -27,6 +27,8 @@ public:
     // The key's default value: true, with its type and bytes, when it has one.
     virtual bool default_value(const char* subkey, std::uint32_t* type, char* data, std::uint32_t* size) = 0;
     virtual const char* system_directory() = 0;
+    virtual void queue_key_release() = 0;     // on the console input, where the console rows run
+    virtual void move_to_new_window_station() = 0; // one the process creates, which no one sees
 
 protected:
     ~World() = default;
@@ -122,6 +124,15 @@ inline void call_after_closing(Platform& p, Observed& o, bool (*call)(Platform&,
     p.close_console_input(console);
     o.answer = call(p, console) ? kTrue : kFalse;
 }
+
+inline void wait_on_console(Platform& p, Observed& o)
+{
+    const ConsoleHandle console = p.open_console_input();
+    if (console == invalid_console_handle()) return;
+    o.answer = static_cast<long>(p.wait_for_console_input(console, 0));
+    p.close_console_input(console);
+}
+inline void window_station_visible(Platform& p, Observed& o) { o.answer = p.window_station_visible() ? kTrue : kFalse; }
 
 inline const Row kRows[] = {
     {"OpenMissingKey", nullptr,
@@ -254,6 +265,13 @@ inline const Row kRows[] = {
     {"PeekConsoleOnAClosedHandle", nullptr,
      [](Platform& p, Observed& o) { call_after_closing(p, o, peek_console); },
      kFalse, "an answer while it was open", [](const Observed& o, World&) { return o.handle_given; }},
+    // The wait for a key relies on these: the handle stays signalled while an event is queued.
+    {"WaitOnAConsoleWithAKeyReleaseQueued", [](World& w) { w.queue_key_release(); }, wait_on_console,
+     static_cast<long>(kWaitObject0), nullptr, nullptr},
+    {"WaitOnAConsoleWithNothingQueued", nullptr, wait_on_console, static_cast<long>(kWaitTimeout), nullptr, nullptr},
+    {"WindowStationOfAConsoleProgram", nullptr, window_station_visible, kTrue, nullptr, nullptr},
+    {"WindowStationTheProgramCreated", [](World& w) { w.move_to_new_window_station(); }, window_station_visible, kFalse,
+     nullptr, nullptr},
 };
 
 } // namespace karvelon::contract

@@ -1,6 +1,7 @@
 // The infection probe against the simulated registry: what matches, what does not, and
 // that the Run key is left open exactly when removal will need it; and the system paths
-// the probe and the Win32 layer build, and the hardening calls the Win32 layer makes.
+// the probe and the Win32 layer build, the hardening calls it makes and what it makes of the
+// window station's answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "cleaner/probe.h"
 #include "platform/hardening.h"
 #include "platform/system_library_path.h"
+#include "platform/window_station.h"
 #include "tests/sim_windows.h"
 
 namespace karvelon::test {
@@ -248,6 +250,40 @@ TEST(Hardening, NarrowsTheLibrarySearchWithWhatTheRunningWindowsHas)
         hardening_calls.clear();
         harden_with(c.found);
         EXPECT_EQ(hardening_calls, c.calls);
+    }
+}
+
+void* KARVELON_WINAPI station() { return &hardening_calls; }
+void* KARVELON_WINAPI no_station() { return nullptr; }
+std::uint32_t station_flags;
+int KARVELON_WINAPI flags_of(void* object, int index, void* information, std::uint32_t length, std::uint32_t*)
+{
+    if (object != station() || index != kUoiFlags || length != sizeof(UserObjectFlags)) return 0;
+    static_cast<UserObjectFlags*>(information)->flags = station_flags;
+    return 1;
+}
+int KARVELON_WINAPI flags_fail(void*, int, void*, std::uint32_t, std::uint32_t*) { return 0; }
+
+TEST(WindowStation, IsNotVisibleOnlyWhenWindowsSaysSo)
+{
+    const struct {
+        const char* name;
+        WindowStationFunctions found;
+        std::uint32_t flags;
+        bool visible;
+    } cases[] = {
+        {"visible", {station, flags_of}, kWsfVisible, true},
+        {"not visible", {station, flags_of}, 0, false},
+        {"no user32, or Windows 95", {nullptr, nullptr}, 0, true},
+        {"no GetProcessWindowStation", {nullptr, flags_of}, 0, true},
+        {"no GetUserObjectInformationA", {station, nullptr}, 0, true},
+        {"no station", {no_station, flags_of}, 0, true},
+        {"the flags cannot be had", {station, flags_fail}, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        station_flags = c.flags;
+        EXPECT_EQ(window_station_visible_with(c.found), c.visible);
     }
 }
 

@@ -152,6 +152,7 @@ bool SimWindows::get_number_of_console_input_events(ConsoleHandle console, std::
 {
     calls.push_back("GetNumberOfConsoleInputEvents");
     if (!console_open(console)) return false;
+    if (++key_tests == 100000) console_queue.push_back(key_down('!', 0x02));
     *count = static_cast<std::uint32_t>(console_queue.size());
     return true;
 }
@@ -170,6 +171,31 @@ void SimWindows::close_console_input(ConsoleHandle)
 {
     calls.push_back("CloseHandle CONIN$");
     --open_consoles;
+}
+
+void SimWindows::pass_time(std::uint32_t milliseconds, bool until_input)
+{
+    const std::uint64_t end = clock_ms + milliseconds;
+    while (!arriving.empty() && arriving.front().first <= end && !(until_input && !console_queue.empty())) {
+        clock_ms = std::max(clock_ms, arriving.front().first);
+        console_queue.push_back(arriving.front().second);
+        arriving.erase(arriving.begin());
+    }
+    if (!until_input || console_queue.empty()) clock_ms = end;
+}
+
+std::uint32_t SimWindows::wait_for_console_input(ConsoleHandle console, std::uint32_t milliseconds)
+{
+    calls.push_back("WaitForSingleObject CONIN$");
+    if (wait_fails || !console_open(console)) return kWaitFailed;
+    pass_time(milliseconds, true);
+    return console_queue.empty() ? kWaitTimeout : kWaitObject0;
+}
+
+void SimWindows::sleep(std::uint32_t milliseconds)
+{
+    calls.push_back("Sleep");
+    pass_time(milliseconds, false);
 }
 
 SimWindows infected_machine(int row)

@@ -30,6 +30,13 @@ public:
     bool has_console = true;
     std::vector<InputRecord> console_queue;
     bool peek_overreports = false; // a peek answers one record more than it was asked for
+    bool station_visible = true;
+    int station_asked = 0;
+    bool wait_fails = false;
+    // Time, in milliseconds, passes only in waits and sleeps; an arriving event is queued then.
+    std::uint64_t clock_ms = 0;
+    std::vector<std::pair<std::uint64_t, InputRecord>> arriving; // in order of time
+    std::size_t key_tests = 0; // past 100000 a key arrives, so that a wait that never pauses ends
     std::string output;
 
     std::vector<std::string> calls;      // every call but write_message, in order
@@ -66,6 +73,13 @@ public:
     bool get_number_of_console_input_events(ConsoleHandle console, std::uint32_t* count) override;
     bool peek_console_input(ConsoleHandle console, InputRecord* records, std::uint32_t length, std::uint32_t* read) override;
     void close_console_input(ConsoleHandle console) override;
+    std::uint32_t wait_for_console_input(ConsoleHandle console, std::uint32_t milliseconds) override;
+    void sleep(std::uint32_t milliseconds) override;
+    bool window_station_visible() override
+    {
+        ++station_asked;
+        return station_visible;
+    }
     void write_message(const char* text) override { output += text; }
 
 private:
@@ -73,6 +87,7 @@ private:
     std::string path_of(RootKey root, const char* subkey) const;
     bool denies(const std::string& path, KeyAccess rights) const;
     bool console_open(ConsoleHandle console) const;
+    void pass_time(std::uint32_t milliseconds, bool until_input);
     std::map<std::uintptr_t, std::string> handle_paths_;
     std::map<std::uintptr_t, KeyAccess> handle_access_;
     std::uintptr_t next_handle_ = 0x100;

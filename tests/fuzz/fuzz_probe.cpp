@@ -270,6 +270,12 @@ public:
         return sim.peek_console_input(console, records, length, read);
     }
     void close_console_input(ConsoleHandle console) override { sim.close_console_input(console); }
+    std::uint32_t wait_for_console_input(ConsoleHandle console, std::uint32_t ms) override
+    {
+        return sim.wait_for_console_input(console, ms);
+    }
+    void sleep(std::uint32_t ms) override { sim.sleep(ms); }
+    bool window_station_visible() override { return sim.window_station_visible(); }
     void write_message(const char* text) override { sim.write_message(text); }
 
 private:

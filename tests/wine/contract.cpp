@@ -80,9 +80,37 @@ public:
         return directory_;
     }
 
-    // Back to nothing: no scratch key, no scratch file.
+    void queue_key_release() override
+    {
+        HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+        INPUT_RECORD release{};
+        release.EventType = KEY_EVENT;
+        release.Event.KeyEvent.wVirtualScanCode = 0x1E;
+        DWORD written = 0;
+        WriteConsoleInputA(in, &release, 1, &written);
+        CloseHandle(in);
+    }
+    void move_to_new_window_station() override
+    {
+        const HWINSTA original = GetProcessWindowStation();
+        const HWINSTA created = CreateWindowStationA("karvelon-contract", 0, WINSTA_ALL_ACCESS, nullptr);
+        if (created != nullptr && SetProcessWindowStation(created)) original_station_ = original;
+    }
+
+    // Back to nothing: no scratch key, no scratch file, no console input, the first window station.
     void clear()
     {
+        if (original_station_ != nullptr) {
+            const HWINSTA created = GetProcessWindowStation();
+            SetProcessWindowStation(original_station_);
+            CloseWindowStation(created);
+            original_station_ = nullptr;
+        }
+        HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+        FlushConsoleInputBuffer(in);
+        CloseHandle(in);
         RegDeleteTreeA(HKEY_CURRENT_USER, karvelon::contract::kKey);
         RegDeleteKeyA(HKEY_CURRENT_USER, karvelon::contract::kKey);
         SetFileAttributesA(karvelon::contract::kFile, FILE_ATTRIBUTE_NORMAL);
@@ -91,6 +119,7 @@ public:
 
 private:
     char directory_[MAX_PATH] = {};
+    HWINSTA original_station_ = nullptr;
 };
 
 // The console rows need a console, and Wine gives a program started without a terminal none that

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "deny_access.h"
@@ -97,10 +98,12 @@ struct Child {
     HANDLE pipe_read = nullptr;
 };
 
-bool start(const char* command_line, Output output, const char* file, Child& child)
+// With a `desktop`, the program gets a console of its own there ("" for the driver's own desktop).
+bool start(const char* command_line, Output output, const char* file, Child& child, char* desktop = nullptr)
 {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
+    if (desktop != nullptr && desktop[0] != '\0') startup.lpDesktop = desktop;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE out = nullptr;
     if (output == Output::Pipe && !CreatePipe(&child.pipe_read, &out, &inheritable, 1 << 16)) return false;
@@ -115,7 +118,8 @@ bool start(const char* command_line, Output output, const char* file, Child& chi
     }
     char line[1024];
     std::snprintf(line, sizeof line, "%s", command_line);
-    const BOOL ok = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child.process);
+    const BOOL ok = CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, desktop != nullptr ? CREATE_NEW_CONSOLE : 0,
+                                   nullptr, nullptr, &startup, &child.process);
     if (out != nullptr) CloseHandle(out);
     return ok != 0;
 }
@@ -218,6 +222,71 @@ int wait_scenario(const char* command_line, const char* key_name, Output output,
     return failures == 0 ? 0 : 1;
 }
 
+// Starts the program as services and schedulers do, with a console of its own that no key reaches,
+// on window station `station`: WinSta0, which a person sees, or else one created here, which no one
+// does. Reports whether it ended within `seconds`; if not, ends it.
+int unattended_scenario(const char* station, const char* command_line, const char* file, DWORD seconds)
+{
+    char desktop[64] = "";
+    if (std::strcmp(station, "WinSta0") != 0) {
+        const HWINSTA original = GetProcessWindowStation();
+        const HWINSTA created = CreateWindowStationA(station, 0, WINSTA_ALL_ACCESS, nullptr);
+        if (created == nullptr || !SetProcessWindowStation(created) ||
+            CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr) == nullptr || !SetProcessWindowStation(original))
+            return say("FAIL cannot make window station %s", station), 2;
+        std::snprintf(desktop, sizeof desktop, "%s\\Default", station);
+    }
+    // CHILD_WINEDEBUG, where set, is Wine's debug channels for the program alone.
+    char channels[64] = "";
+    if (GetEnvironmentVariableA("CHILD_WINEDEBUG", channels, sizeof channels) > 0) SetEnvironmentVariableA("WINEDEBUG", channels);
+    Child child;
+    if (!start(command_line, Output::File, file, child, desktop)) return say("FAIL cannot start %s", command_line), 2;
+    say("process %s%04lx", "", child.process.dwProcessId);
+    if (WaitForSingleObject(child.process.hProcess, seconds * 1000) == WAIT_TIMEOUT) {
+        TerminateProcess(child.process.hProcess, 99);
+        WaitForSingleObject(child.process.hProcess, 10000);
+        return say("still waiting after %s%lu s", "", seconds), 0;
+    }
+    DWORD exit_code = 0;
+    GetExitCodeProcess(child.process.hProcess, &exit_code);
+    return say("exit status %s%lu", "", exit_code), 0;
+}
+
+// For scripts/bench: starts the program in this console, a Shift key-down queued first when `shift`,
+// says "waiting" once its prompt shows, and `seconds` later presses a key and says how long the
+// program took to write its next line, which it does once the wait has ended and the probe run.
+int measure_scenario(const char* command_line, bool shift, DWORD seconds)
+{
+    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE || screen == INVALID_HANDLE_VALUE) return say("FAIL no console"), 2;
+    FlushConsoleInputBuffer(in);
+    const INPUT_RECORD shift_down = key(true, VK_SHIFT, 0x2A, 0, SHIFT_PRESSED), press = key(true, 'A', 0x1E, 'a');
+    Child child;
+    if ((shift && !write_input(in, &shift_down, 1)) || !start(command_line, Output::Console, nullptr, child))
+        return say("FAIL cannot start %s", command_line), 2;
+    for (int tries = 0; !screen_shows(screen, "Press any key to continue...."); ++tries)
+        if (tries == 200) return say("FAIL no prompt"), 2;
+        else Sleep(100);
+    say("waiting");
+    Sleep(seconds * 1000);
+    CONSOLE_SCREEN_BUFFER_INFO before{}, now{};
+    LARGE_INTEGER frequency{}, pressed{}, written{};
+    GetConsoleScreenBufferInfo(screen, &before);
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&pressed);
+    if (!write_input(in, &press, 1)) return say("FAIL write input"), 2;
+    do {
+        Sleep(1);
+        GetConsoleScreenBufferInfo(screen, &now);
+        QueryPerformanceCounter(&written);
+    } while (now.dwCursorPosition.Y == before.dwCursorPosition.Y && written.QuadPart - pressed.QuadPart < frequency.QuadPart * 5);
+    say("key to next line: %s%lu us", "", static_cast<unsigned long>((written.QuadPart - pressed.QuadPart) * 1000000 / frequency.QuadPart));
+    return WaitForSingleObject(child.process.hProcess, 15000) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
 HKEY root_named(const char* name)
 {
     if (std::strcmp(name, "HKLM") == 0) return HKEY_LOCAL_MACHINE;
@@ -247,6 +316,8 @@ int deny(const char* root, const char* subkey, REGSAM rights)
 // driver LOG wait CMDLINE KEY console|pipe|file [OUTFILE]
 // driver LOG typeahead CMDLINE KEY
 // driver LOG deny|deny-read HKLM|HKCR|HKCU SUBKEY   (KEY_SET_VALUE, or KEY_QUERY_VALUE)
+// driver LOG unattended STATION CMDLINE OUTFILE SECONDS
+// driver LOG measure CMDLINE idle|shift SECONDS
 int main(int argc, char** argv)
 {
     if (argc < 3) return 2;
@@ -255,6 +326,10 @@ int main(int argc, char** argv)
     const char* command = argv[2];
     if (std::strcmp(command, "deny") == 0 && argc == 5) return deny(argv[3], argv[4], KEY_SET_VALUE);
     if (std::strcmp(command, "deny-read") == 0 && argc == 5) return deny(argv[3], argv[4], KEY_QUERY_VALUE);
+    if (std::strcmp(command, "measure") == 0 && argc == 6)
+        return measure_scenario(argv[3], std::strcmp(argv[4], "shift") == 0, static_cast<DWORD>(std::atoi(argv[5])));
+    if (std::strcmp(command, "unattended") == 0 && argc == 7)
+        return unattended_scenario(argv[3], argv[4], argv[5], static_cast<DWORD>(std::atoi(argv[6])));
     if (std::strcmp(command, "typeahead") == 0 && argc == 5)
         return wait_scenario(argv[3], argv[4], Output::Console, nullptr, true);
     if (std::strcmp(command, "wait") == 0 && argc >= 6) {

@@ -286,11 +286,11 @@ user_keys_gone="$emanuel_gone"'
 
 # --- cases ---------------------------------------------------------------------------------
 
-clean_case() {
-  if [ "${name#*-}" = a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
+clean_case() { # [how to run the program, default run_program]
+  if [ "${name##*-}" = a ]; then marker=WINSVRC.EXE; else marker=WINTASK.EXE; fi
   seed "$marker"
   snapshot before
-  run_program
+  "${1:-run_program}"
   snapshot after
   if [ "$marker" = WINSVRC.EXE ]; then
     expect_output "$notice_a" "$vxd_deleted" "$cleaned" "$reboot"
@@ -557,12 +557,27 @@ case_start-hardening() {
   [ -z "$touching" ] || fail "called before the key test: $touching"
   # Not infected: the auto-start value and then the open command's default value are read, each
   # through a key opened only to query values, and nothing else of the registry is touched.
+  ! grep -q '^LoadLibrary.*user32' "$dir/own-calls" || fail "user32 loaded by a run without a console"
   registry=$(grep -oE '^Reg[A-Za-z]+' "$dir/own-calls" | paste -sd' ')
   [ "$registry" = "RegOpenKeyExA RegQueryValueExA RegCloseKey RegOpenKeyExA RegQueryValueExA RegCloseKey" ] ||
     fail "the not-infected run's registry calls: $registry"
   grep -qE '^RegOpenKeyExA\(80000000,[0-9a-f]+ "exefile\\\\shell\\\\open\\\\command",00000000,00000001,' "$dir/own-calls" &&
     grep -qE '^RegQueryValueExA\([0-9a-f]+,[0-9a-f]+ "",' "$dir/own-calls" ||
     fail "the open command's default value is not read through a key opened to query: $(grep '^Reg' "$dir/own-calls")"
+  # With a console of its own on a window station that no one sees, traced alone (Wine's +pid tells it
+  # from its console's host): user32 is loaded by its full path only once CONIN$ has opened, and
+  # nothing of the registry is read before the wait has ended.
+  CHILD_WINEDEBUG=+pid,+relay run_unattended karvelon-service 30
+  expect_status 0
+  pid=$(sed -n 's/^process \([0-9a-f]*\).*/\1/p' "$prefix/drive_c/driver.log")
+  sed -nE "s/^$pid:[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+\(.*\)) ret=004[0-9a-f]{5}\$/\1/p" "$dir/stderr" >"$dir/own-calls"
+  line_of() { grep -nE "$1" "$dir/own-calls" | sed -n "$2s/:.*//p"; } # the line of the first (1) or last ($) match
+  conin=$(line_of '^CreateFileA\([0-9a-f]+ "CONIN\$"' 1) user32=$(line_of '^LoadLibrary.*user32' 1)
+  [ "$(grep -c '^LoadLibrary.*user32' "$dir/own-calls")" = 1 ] && [ -n "$conin" ] && [ "${user32:-0}" -gt "$conin" ] &&
+    grep -qE '^LoadLibraryExA\([0-9a-f]+ "C:\\\\windows\\\\system32\\\\user32\.dll",00000000,00000008\)$' "$dir/own-calls" ||
+    fail "user32 not loaded once, by its full path, after CONIN\$ opened: $(grep -E 'CONIN|user32' "$dir/own-calls")"
+  wait_ended=$(line_of '^(GetNumberOfConsoleInputEvents|PeekConsoleInputA)\(' '$')
+  ! head -n "${wait_ended:-0}" "$dir/own-calls" | grep -qE '^Reg' || fail "the registry was read before the wait ended"
 }
 
 case_wait-console() {
@@ -647,6 +662,38 @@ case_contract() {
   expect_status 0
 }
 
+
+# Runs karvelon.exe as services and schedulers do: with a console of its own that no key reaches, on
+# window station $1 (WinSta0, or else one made for it that no one sees), for at most $2 seconds. Its
+# status is "waiting" when it was still waiting then.
+run_unattended() {
+  start_server
+  rm -f "$prefix/drive_c/driver.log"
+  wine 'C:\driver.exe' 'C:\driver.log' unattended "$1" "$program" 'C:\captured.txt' "$2" </dev/null >/dev/null 2>"$dir/stderr" ||
+    fail "driver: $(cat "$prefix/drive_c/driver.log")"
+  status=$(sed -n 's/\r$//; s/^exit status //p; s/^still waiting .*/waiting/p' "$prefix/drive_c/driver.log")
+  cp "$prefix/drive_c/captured.txt" "$dir/output"
+}
+
+# No one sees the station, so it cleans without a key; a user32.dll planted beside it is never loaded.
+case_unattended-e() {
+  mkdir -p "$prefix/drive_c/app"
+  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
+  cp "$PLANTED_USER32_DLL" "$prefix/drive_c/app/user32.dll"
+  program='C:\app\karvelon.exe'
+  hidden() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;user32=n,b" run_unattended karvelon-service 30; }
+  clean_case hidden
+  [ ! -e "$prefix/drive_c/planted-user32-loaded" ] || fail "the planted user32.dll was loaded"
+}
+
+case_unattended-visible() {
+  seed WINTASK.EXE
+  snapshot before
+  run_unattended WinSta0 5
+  snapshot after
+  expect_status waiting
+  expect_changes ""
+}
 
 # --- running one ---------------------------------------------------------------------------------
 

@@ -1,7 +1,7 @@
 // A library of the tests' own that leaves a marker file C:\MARKER-loaded when it is loaded and
 // C:\MARKER-freed when FreeLibrary lets it go (a detach with lpReserved NULL; the process
 // ending passes non-NULL). Built as a shlwapi.dll without SHDeleteValueA, as Internet Explorer
-// 3 left one, and as a shcore.dll to plant beside the program; MARKER names the build.
+// 3 left one, and as a shcore.dll and a user32.dll to plant beside the program; MARKER names the build.
 #include <windows.h>
 
 namespace {
