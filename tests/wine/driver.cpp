@@ -71,6 +71,12 @@ INPUT_RECORD key_press_named(const char* name)
     return INPUT_RECORD{}; // no such key: a misspelt name must not test another key
 }
 
+HANDLE open_console(const char* device)
+{
+    return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+}
+
 bool write_input(HANDLE in, const INPUT_RECORD* records, int count)
 {
     DWORD written = 0;
@@ -140,10 +146,7 @@ DWORD pending_output(const Child& child, Output output, const char* file)
 // the key queued. With `typed_ahead` the key is queued before the program starts.
 int wait_scenario(const char* command_line, const char* key_name, Output output, const char* file, bool typed_ahead)
 {
-    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-    HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE in = open_console("CONIN$"), screen = open_console("CONOUT$");
     if (in == INVALID_HANDLE_VALUE || screen == INVALID_HANDLE_VALUE) return say("FAIL no console"), 2;
     FlushConsoleInputBuffer(in);
     DWORD mode_before = 0, mode_after = 0;
@@ -257,10 +260,7 @@ int unattended_scenario(const char* station, const char* command_line, const cha
 // program took to write its next line, which it does once the wait has ended and the probe run.
 int measure_scenario(const char* command_line, bool shift, DWORD seconds)
 {
-    HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-    HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE in = open_console("CONIN$"), screen = open_console("CONOUT$");
     if (in == INVALID_HANDLE_VALUE || screen == INVALID_HANDLE_VALUE) return say("FAIL no console"), 2;
     FlushConsoleInputBuffer(in);
     const INPUT_RECORD shift_down = key(true, VK_SHIFT, 0x2A, 0, SHIFT_PRESSED), press = key(true, 'A', 0x1E, 'a');
