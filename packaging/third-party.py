@@ -269,20 +269,13 @@ def source_commit(source_dir):
 
 
 def sbom(args):
-    """Nothing comes from the clock: the creation time is SOURCE_DATE_EPOCH where it is set, otherwise the
-    commit's; a source tree that is not a checkout of its own names no commit and takes 1970-01-01T00:00:00Z."""
+    """Nothing comes from the clock nor the environment: the creation time is the commit's; a source tree that
+    is not a checkout of its own names no commit and takes 1970-01-01T00:00:00Z."""
     document = json.loads(Path(args.template).read_text())
-    commit, epoch = source_commit(args.source_dir), os.environ.get('SOURCE_DATE_EPOCH', '')
-    if epoch:
-        comment = "The creation time is SOURCE_DATE_EPOCH's."
-    elif commit:
-        epoch, comment = commit[1], "The creation time is the source commit's."
-    else:
-        epoch, comment = 0, ('No source commit was known and SOURCE_DATE_EPOCH was not set: '
-                             'the creation time is a placeholder.')
-    if not str(epoch).isdigit():
-        stop(f'SOURCE_DATE_EPOCH is "{epoch}", not a number of seconds')
-    created = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc).strftime('%Y-%m-%dT%H:%M:%SZ')
+    commit = source_commit(args.source_dir)
+    epoch, comment = ((commit[1], "The creation time is the source commit's.") if commit else
+                      (0, 'No source commit was known: the creation time is a placeholder.'))
+    created = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime('%Y-%m-%dT%H:%M:%SZ')
     document['creationInfo'].update(created=created, comment=comment)
     source_info = ('built from a source tree outside git: no source commit is known' if not commit else
                    f'built from git commit {commit[0]}' + (' with uncommitted changes' if commit[2] else ''))

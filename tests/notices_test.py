@@ -2,7 +2,7 @@
 """packaging/third-party.py against the fixture in tests/notices/, a source tree committed to git: a link map,
 DEP-5 and GCC copyright files, and dpkg-query's answers below. Each row edits the tree after its commit (or
 not), makes the notices, the SBOM and the link record, and names what they (or the refusal) must hold."""
-import json, os, re, shutil, subprocess, sys, tempfile, types
+import hashlib, json, os, re, shutil, subprocess, sys, tempfile, types
 from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,12 +27,18 @@ ROWS = [  # name, an edit after the commit (file, text, its replacement), what t
     ('components-linked-in', None, '{"relatedSpdxElement": "SPDXRef-MinGW-w64-import-libraries", '
      '"relationshipType": "STATIC_LINK", "spdxElementId": "SPDXRef-karvelon"}'),
     ('committed-source', None, '"sourceInfo": "built from git commit {commit}"'),
+    ('tree-inside-a-checkout', None, '"sourceInfo": "built from a source tree outside git: no source commit is known"'),
+    ('namespace-digest', None, 'namespace ends in the digest of the rest: True'),
     ('uncommitted-changes', ('mingw-w64/debian/changelog', 'medium', 'low'),
      '"sourceInfo": "built from git commit {commit} with uncommitted changes"'),
     ('commit-time', None, '"comment": "The creation time is the source commit\'s.", "created": "2001-09-09T01:46:40Z"'),
     ('relink-when-a-linked-file-changes', None, 'relinks: [False, True]'),
     ('unlicensed-file', ('mingw-w64/debian/copyright', 'Files: *', 'Files: mingw-w64-crt/lib32/*'),
      'mingw-w64-crt/stdio/acrt_iob_func.c (linked as libmingw32.a(acrt_iob_func.c.obj)): no licence found'),
+    ('licence-ref-without-text', ('mingw-w64/debian/copyright', 'License: public-domain\n ', 'License: other\n '),
+     'copyright names "public-domain" but holds no text for it'),
+    ('libgcc-outside-the-exception', ('gcc-mingw-w64-i686-win32/copyright', 'file):\n', 'file):\n\n - libatomic\n'),
+     'copyright does not say that the GCC Runtime Library Exception 3.1 covers libgcc'),
     ('unknown-licence', ('mingw-w64/debian/copyright', 'License: public-domain\n', 'License: Lucent\n'),
      'its licence in {work}/source/mingw-w64/debian/copyright is "Lucent", which packaging/third-party.py does not'),
     ('unknown-source', ('karvelon.map', 'gccmain', 'gcc_main'), 'libmingw32.a(gcc_main.c.obj) ({work}/build/'
@@ -60,10 +66,16 @@ def outputs(work, edit):
         '--version', '2.0.0', '--vendor', 'Karvelon', '--licence-id', 'MIT',
         '--licence-file', f'{HERE}/../packaging/LICENSE.txt',
         '--notices', f'{build}/notices', '--template', f'{build}/template', *(f'--runtime-object={o}' for o in objects))
-    run('sbom', '--template', f'{build}/template', '--exe', f'{build}/notices', '--source-dir', source,
-        '--output', f'{build}/sbom')
-    sbom = json.dumps(json.loads(Path(f'{build}/sbom').read_text()), sort_keys=True)
-    text = Path(f'{build}/notices').read_bytes().decode('ascii').replace('\r\n', '\n') + sbom
+    sboms = []
+    for tree in (f'{source}/mingw-w64', source):  # a tree inside the checkout, then the checkout, which rewrites it
+        run('sbom', '--template', f'{build}/template', '--exe', f'{build}/notices', '--source-dir', tree,
+            '--output', f'{build}/sbom')
+        sboms.append(Path(f'{build}/sbom').read_text())
+    namespace = json.loads(sboms[-1])['documentNamespace']
+    digest = hashlib.sha256(sboms[-1][:-1].replace(namespace, '').encode()).hexdigest()
+    text = (Path(f'{build}/notices').read_bytes().decode('ascii').replace('\r\n', '\n')
+            + ''.join(json.dumps(json.loads(sbom), sort_keys=True) for sbom in sboms)
+            + f'namespace ends in the digest of the rest: {namespace.endswith("-" + digest)}\n')
     run('record-link', '--record', f'{build}/record')
     relinks = []
     for changed in ([], [f'{work}/toolchain/libgcc.a']):  # nothing; a linked file that takes an older time
@@ -76,7 +88,6 @@ def outputs(work, edit):
     return text + f'relinks: {relinks}', commit
 
 
-os.environ.pop('SOURCE_DATE_EPOCH', None)
 failed, results = 0, {}
 with tempfile.TemporaryDirectory() as top:
     for name, edit, expected in ROWS:

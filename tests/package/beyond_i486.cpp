@@ -28,6 +28,9 @@ int main()
 #elif KARVELON_BEYOND_I486 == 9
     // Some late 486s have it; a program must not count on it.
     __asm__ volatile("cpuid" ::: "eax", "ebx", "ecx", "edx");
+#elif KARVELON_BEYOND_I486 == 10
+    // GCC writes a trap as ud2, a Pentium Pro instruction, whatever -march says.
+    __builtin_trap();
 #endif
     return 0;
 }

@@ -3,8 +3,9 @@
 # exactly karvelon.exe (the one just built), the guide, the licence, the third-party notices and
 # a checksum file that verifies; the texts must have Windows line ends, and the archive's own
 # checksum must verify. The notices must list exactly the third-party files that the link map of
-# karvelon.exe shows. Beside the archive must lie the SPDX bill of materials of that exe, whose
-# versions are those of the installed Debian packages. (packaging/third-party.py's own logic is
+# karvelon.exe shows. Beside the archive must lie the SPDX bill of materials of that exe, which
+# gives KARVELON the licence that LICENSE.txt names, and whose versions are those of the installed
+# Debian packages. (packaging/third-party.py's own logic is
 # tested on the host, against fixtures: tests/notices_test.py.)
 set -euo pipefail
 cmake=$1 cpack=$2 build=$3 work=$4 version=$5 jq=$6
@@ -68,6 +69,10 @@ else
   [ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon") | .checksums[] | select(.algorithm == "SHA256")
         | .checksumValue' "$sbom")" = "$(sha256sum <karvelon.exe | cut -d' ' -f1)" ] ||
     complain "the SBOM does not give the archive's karvelon.exe's SHA-256"
+  licence=$(sed -n '1s/^KARVELON licence (\(.*\))\r$/\1/p' LICENSE.txt)
+  [ -n "$licence" ] && [ "$("$jq" -r '.packages[] | select(.SPDXID == "SPDXRef-karvelon")
+      | "\(.licenseDeclared) \(.licenseConcluded)"' "$sbom")" = "$licence $licence" ] ||
+    complain "the SBOM does not give KARVELON the licence that LICENSE.txt names (${licence:-none})"
   # Versions are those of the installed Debian packages (for a source package: one built from it),
   # whole: a version that the installed one merely contains is refused, as the planted ones below.
   # Pipes are read to their end: under pipefail a reader that stops early fails its writer.
