@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Holds every script under scripts/ that git keeps executable to answering -h and --help with its
-# usage (exit 0) and refusing an argument it does not know (exit 2) before it changes anything;
-# one that git keeps not executable is sourced, and must say so in its opening lines. They run from
-# a copy of scripts/, beside stand-ins for the commands that change things, which must not be
-# called. Last, check-reproducible must leave a directory that holds another's file as it is.
+# Every script that git keeps executable under scripts/ must answer -h and --help with its usage
+# (exit 0) and refuse an unknown argument (exit 2) before it changes anything, from a copy of
+# scripts/ beside stand-ins for the commands that change things; one kept not executable must say
+# that it is sourced. check-reproducible must refuse a directory that holds another's file.
 # Usage: tests/scripts_test.sh
 set -euo pipefail
 usage() { sed -n '/^# Usage:/,/^[^#]/s/^# \{0,1\}//p' "$0"; }
@@ -28,16 +27,11 @@ run() { # $1: the expected status; then the script and its arguments
   [ "$(find "$work" | sort)" = "$tree" ] || fail "$* changed $work"
 }
 while read -r mode _ _ path; do
-  if [ "$mode" != 100755 ]; then
-    head -n 3 "$work/$path" | grep -q '[Ss]ourced' || fail "$path is not executable, nor says that it is sourced"
-    continue
-  fi
+  [ "$mode" = 100755 ] || { head -n 3 "$work/$path" | grep -q '[Ss]ourced' || fail "$path: not executable, nor sourced"; continue; }
   run 0 "$work/$path" -h
   run 0 "$work/$path" --help
   run 2 "$work/$path" --no-such-option
 done < <(git -C "$source_dir" ls-files -s -- scripts)
-status=0
-(cd "$work" && PATH=$work/bin:$PATH scripts/check-reproducible "$work/planted" >/dev/null 2>&1) || status=$?
-[ "$status" = 2 ] && [ ! -e "$work/called" ] && [ "$(find "$work" | sort)" = "$tree" ] && [ "$(cat "$work/planted/file")" = kept ] ||
-  fail "check-reproducible, given a directory that holds another's file, exited $status: $(cat "$work/called" 2>/dev/null)"
+run 2 "$work/scripts/check-reproducible" "$work/planted"
+[ "$(cat "$work/planted/file")" = kept ] || fail "check-reproducible changed a directory that holds another's file"
 [ "$failures" = 0 ] && echo "every script answers --help and refuses what it does not know"
