@@ -43,7 +43,8 @@ constexpr Match kNoMatch{Finding::NotInfected, nullptr, nullptr};
 constexpr Match kNotChecked{Finding::NotChecked, nullptr, nullptr};
 
 // Whether a read that failed with `status` leaves the question open. A key or value that is not
-// there, or data too long to be a marker path, is an answer: it names no marker file.
+// there, or data longer than the read (a value too long to be a marker path, a command too long
+// for Windows to start), is an answer: it names no marker file.
 bool unanswered(Status status)
 {
     return status != kSuccess && status != kErrorFileNotFound && status != kErrorMoreData;

@@ -14,16 +14,19 @@ namespace karvelon {
 constexpr std::size_t kTextBufferSize = 1024;
 // At most this many bytes of the value are read: longer data matches nothing.
 constexpr std::uint32_t kValueQuerySize = 128;
-// At most this many bytes of the open command are read, one less than its buffer, so that the
-// zero-filled buffer always ends it: longer data names no marker file.
-constexpr std::uint32_t kCommandQuerySize = kTextBufferSize - 1;
+// The open command's buffer holds any command that Windows can start: a command line has at most
+// 32,767 characters, which take at most 65,534 bytes in any ANSI code page. At most one byte less
+// than the buffer is read, so that the zero-filled buffer always ends it: a longer command starts
+// nothing and names no marker file.
+constexpr std::size_t kCommandBufferSize = 65536;
+constexpr std::uint32_t kCommandQuerySize = kCommandBufferSize - 1;
 
 // The run's working storage; value-initialise it so that every buffer is zero-filled.
 struct WorkingStorage {
     char value_data[kTextBufferSize];
     char system_directory[kTextBufferSize];
     char marker_paths[kVariantCount][kTextBufferSize];
-    char open_command[kTextBufferSize];
+    char open_command[kCommandBufferSize];
     KeyHandle run_key;
 };
 

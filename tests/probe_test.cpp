@@ -86,6 +86,12 @@ const std::string kLong = directory_for_marker_of(128);
 const std::string kLonger = directory_for_marker_of(129);
 std::string z(std::string text) { return text.append(1, '\0'); }
 const std::string kArgs = " \"%1\" %*";
+// A hijacked open command padded with spaces and one more character to `bytes` bytes, its zero not counted.
+std::string padded(std::size_t bytes)
+{
+    const std::string command = kSys + "\\WINTASK.EXE" + kArgs;
+    return command + std::string(bytes - command.size() - 1, ' ') + 'x';
+}
 
 INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::Values(
     ProbeCase{"Row1Exact", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), kValue1},
@@ -125,8 +131,11 @@ INSTANTIATE_TEST_SUITE_P(Probe, ProbeTable, ::testing::Values(
     ProbeCase{"CommandMarkerAsArgument", kSys, false, kRegSz, "", kNone, z("\"%1\" " + kSys + "\\WINTASK.EXE")},
     ProbeCase{"CommandRepaired", kSys, false, kRegSz, "", kNone, z("\"%1\" %*")},
     ProbeCase{"CommandNotAString", kSys, false, kRegSz, "", kNone, z(kSys + "\\WINTASK.EXE"), kRegBinary},
-    ProbeCase{"Command1023Bytes", kSys, false, kRegSz, "", kCommand2, z(kSys + "\\WINTASK.EXE " + std::string(1022 - 32, 'x'))},
-    ProbeCase{"Command1024Bytes", kSys, false, kRegSz, "", kNone, z(kSys + "\\WINTASK.EXE " + std::string(1023 - 32, 'x'))},
+    // Padding after the arguments hides nothing; only a command longer than any Windows starts names nothing.
+    ProbeCase{"CommandPaddedTo1100Bytes", kSys, false, kRegSz, "", kCommand2, z(padded(1100))},
+    ProbeCase{"CommandPaddedTo5000Bytes", kSys, false, kRegSz, "", kCommand2, z(padded(5000))},
+    ProbeCase{"CommandFillsTheLargestRead", kSys, false, kRegSz, "", kCommand2, z(padded(kCommandQuerySize - 1))},
+    ProbeCase{"CommandLongerThanTheLargestRead", kSys, false, kRegSz, "", kNone, z(padded(kCommandQuerySize))},
     ProbeCase{"ValueMatchesBeforeTheCommand", kSys, true, kRegSz, z(kSys + "\\WINSVRC.EXE"), kValue1, z("WINTASK.EXE" + kArgs)},
     ProbeCase{"CommandNeedsTheDirectory", "", false, kRegSz, "", kNotChecked, z("WINTASK.EXE" + kArgs)}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -22,13 +22,16 @@
 namespace karvelon::test {
 namespace {
 
-// The reference's own copy of what the README fixes: the buffers hold 1024 bytes, at most
-// 128 bytes of the value are read, and these are the rows' marker and removed file names.
+// The reference's own copy of the limits: the system directory's and the marker paths' buffers
+// hold 1024 bytes (DEVELOPING.md); at most 128 bytes of the value and 65,535 of the open command
+// are read (README.md); and these are the rows' marker and removed file names.
 constexpr std::size_t kBuffer = 1024;
 constexpr std::size_t kValueLimit = 128;
+constexpr std::size_t kCommandLimit = 65535;
 constexpr const char* kMarkerNames[] = {"\\WINSVRC.EXE", "\\WINTASK.EXE"};
 constexpr const char* kRemovedNames[] = {"\\WINSVRC.VXD", "\\WINTASK.EXE"};
-static_assert(kBuffer == kTextBufferSize && kValueLimit == kValueQuerySize, "the reference has fallen behind the probe");
+static_assert(kBuffer == kTextBufferSize && kValueLimit == kValueQuerySize && kCommandLimit == kCommandQuerySize,
+              "the reference has fallen behind the probe");
 
 constexpr char kRunKey[] = "HKLM\\software\\microsoft\\windows\\currentversion\\run";
 constexpr char kRunKeyAsSimulated[] = "hklm\\software\\microsoft\\windows\\currentversion\\run";
@@ -188,7 +191,7 @@ Expected expected_finding(const Scenario& s)
     }
     const std::string command = command_of(s);
     const std::uint32_t type = command_type_of(s);
-    if (!s.open_command_key_present || command.size() > kBuffer - 1 || (type != kRegSz && type != kRegExpandSz))
+    if (!s.open_command_key_present || command.size() > kCommandLimit || (type != kRegSz && type != kRegExpandSz))
         return {Finding::NotInfected, 0};
     std::string program = command.substr(0, command.find('\0'));
     if (!program.empty() && program[0] == '"') program = program.substr(1, program.find('"', 1) - 1);

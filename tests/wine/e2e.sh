@@ -662,6 +662,23 @@ case_contract() {
   expect_status 0
 }
 
+# Only the open command names the trojan, its program followed by 5,000 spaces and one more
+# character: a probe that read too little of it would call the machine clean.
+case_command-padded() {
+  local padding
+  padding="$(printf '%5000s' '')x"
+  seed WINTASK.EXE
+  wine reg delete "$run_key" /v Win32BaseServiceMOD /f >/dev/null
+  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\WINTASK.EXE \"%1\" %*$padding" /f >/dev/null
+  snapshot before
+  run_program
+  snapshot after
+  expect_output "$notice_e" "$cleaned" "$reboot"
+  expect_status 0
+  expect_changes "- $(hijacked_by WINTASK.EXE | sed 's/"$//')$padding\"
++ $repaired
+$user_keys_gone"
+}
 
 # Runs karvelon.exe as services and schedulers do: with a console of its own that no key reaches, on
 # window station $1 (WinSta0, or else one made for it that no one sees), for at most $2 seconds. Its
