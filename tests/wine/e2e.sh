@@ -132,13 +132,13 @@ test_boot-retry() {
   rm -rf "$dir"
 }
 
+# The files of the base prefix written since it was booted: through a hard link of some case's copy.
+written_in_base() { find "$base" -type f -newer "$base/system.reg"; }
+
 # Each case gets its own copy of the booted prefix, with karvelon.exe and the driver in it. The
 # files of its drive_c are hard links to the base prefix's (copying its 600 MB took seconds):
 # a case deletes and adds files, and replaces one only by deleting it first (cp
 # --remove-destination), so that nothing writes into the base. The hives are copies.
-# The files of the base prefix written since it was booted: through a hard link of some case's copy.
-written_in_base() { find "$base" -type f -newer "$base/system.reg"; }
-
 enter_case() {
   [ -d "$base" ] || fail "no $base_name booted in this run: the test must require its fixture, wine_${base_name#base-}"
   rm -rf "$dir"
