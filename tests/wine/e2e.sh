@@ -12,12 +12,15 @@ name=${1:?usage: e2e.sh NAME, or e2e.sh --list}
 # On 64-bit Windows the 32-bit trojan and the 32-bit program meet in the 32-bit views: the
 # registry's Wow6432Node and the SysWOW64 directory, both reached through their usual names.
 case "$name" in
-prefix64 | wow64-*) arch=win64 base_name=base-prefix64 sys_name=syswow64 reg='C:\windows\syswow64\reg.exe' ;;
-*) arch=win32 base_name=base-prefix sys_name=system32 reg=reg ;;
+prefix64 | wow64-*) arch=win64 base_name=base-prefix64 sys_name=syswow64 run_hive='Software\\Wow6432Node\\Microsoft' ;;
+*) arch=win32 base_name=base-prefix sys_name=system32 run_hive='Software\\Microsoft' ;;
 esac
 export WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-run_key='HKLM\software\microsoft\windows\currentversion\run'
-command_key='HKCR\exefile\shell\open\command'
+# The two keys of HKLM as system.reg names them: the auto-start key (HKLM\Software\Microsoft\
+# Windows\CurrentVersion\Run, in the 32-bit view) and the open command of programs (HKCR\exefile\
+# shell\open\command).
+run_hive+='\\Windows\\CurrentVersion\\Run'
+command_hive='Software\\Classes\\exefile\\shell\\open\\command'
 
 # What the program's Wine wrote to standard error goes with a failure: Wine's own processes
 # report their crashes there too.
@@ -34,9 +37,10 @@ fail() {
 
 # A case that CTest stopped at its time limit never ran its EXIT trap, and a boot may have hung:
 # their prefixes stay, and so may servers, Wine's services and hung processes, idle but holding
-# some 200 MB. End those first.
+# some 200 MB. Each test first ends those of its own directory (or base prefix): tests run at
+# once, each in its own prefix. wine.i386, which runs before every test that uses Wine, ends all.
 stop_leftovers() {
-  end_processes "$WORK" || fail "leftover Wine processes under $WORK outlived SIGKILL"
+  end_processes "$1" || fail "leftover Wine processes under $1 outlived SIGKILL"
 }
 
 # --- fixtures and the tests of the harness itself ------------------------------------------------
@@ -53,11 +57,15 @@ run scripts/setup as root: where the kernel runs none, it runs them under qemu-u
   rm -rf "$WORK/base-prefix" "$WORK/base-prefix64"
 }
 
-# The fixture above, handed a loader that cannot start (a file of zeros, which no kernel runs):
-# it must fail, with its one message. Its work is this test's own, not the run's.
+# The fixture above, handed a loader that starts, must remove both base prefixes, planted first;
+# handed one that cannot start (a file of zeros, which no kernel runs), it must fail, with its one
+# message. Its work is this test's own, not the run's.
 test_i386-refused() {
   local output status=0
-  mkdir -p "$dir"
+  mkdir -p "$dir/base-prefix" "$dir/base-prefix64"
+  printf '#!/bin/sh\n' >"$dir/runs" && chmod +x "$dir/runs"
+  WORK=$dir KARVELON_I386_LOADER=$dir/runs bash "$0" i386 >/dev/null || fail "handed a loader that starts, the fixture failed"
+  [ ! -e "$dir/base-prefix" ] && [ ! -e "$dir/base-prefix64" ] || fail "the fixture left a base prefix: $(ls "$dir")"
   head -c 64 /dev/zero >"$dir/loader" && chmod +x "$dir/loader"
   output=$(WORK=$dir KARVELON_I386_LOADER=$dir/loader bash "$0" i386 2>&1) || status=$?
   [ "$status" = 1 ] && [ "$output" = "FAIL: this machine cannot run 32-bit x86 programs, which 32-bit Wine is \
@@ -78,18 +86,28 @@ test_i386-required() {
   [ -z "$unwired" ] || fail "these do not require the fixture wine_i386: $unwired"
 }
 
-test_prefix() { boot_prefix "$base" || fail "no prefix to test in"; }
+# The base prefixes start Wine's services on demand only, as no case uses them: each server start
+# would otherwise start all five again, some 2 s under qemu-user.
+test_prefix() {
+  boot_prefix "$base" || fail "no prefix to test in"
+  awk '/^\[/ { service = /^\[System\\\\CurrentControlSet\\\\Services\\\\[^\\]+\]/ }
+    service && $0 == "\"Start\"=dword:00000002" { $0 = "\"Start\"=dword:00000003" } 1' "$base/system.reg" >"$base/system.new"
+  mv "$base/system.new" "$base/system.reg"
+  touch -d "@$((EPOCHSECONDS + 5))" "$base/drive_c/written"
+  [ "$(written_in_base)" = "$base/drive_c/written" ] || fail "a file written into $base_name after its boot went unseen"
+  rm "$base/drive_c/written"
+}
 test_prefix64() { test_prefix; }
 
 # The boot retry itself: services.exe stopped (SIGSTOP) as the first try starts it, as a hung
 # boot leaves it. The fixture must report it, end it, and boot a complete prefix the second time;
-# a process of a sibling prefix whose name begins with this one's (as base-prefix64 beside
-# base-prefix) it must leave alone.
+# a services.exe of a sibling prefix whose name begins with this one's (as base-prefix64 beside
+# base-prefix), booting beside it, it must leave alone.
 test_boot-retry() {
   local watcher stopped sibling report=$dir/boot.log
   base=$dir/prefix
   rm -rf "$dir" && mkdir -p "$dir"
-  WINEPREFIX=${base}64 sleep 600 >/dev/null 2>&1 &
+  WINEPREFIX=${base}64 bash -c 'exec -a services.exe sleep 600' >/dev/null 2>&1 &
   sibling=$!
   (while sleep 0.2; do
     for pid in $(prefix_processes "$base"); do
@@ -109,16 +127,24 @@ test_boot-retry() {
     fail "processes of the booted prefix are left running"
   fi
   ! ps -o stat= -p "$stopped" | grep -q T || fail "the stopped services.exe is left behind"
-  kill "$sibling" || fail "the retry ended a process of the sibling prefix ${base}64"
+  ! ps -o stat= -p "$sibling" | grep -q T && kill "$sibling" ||
+    fail "the retry stopped or ended a process of the sibling prefix ${base}64"
   rm -rf "$dir"
 }
 
-# Each case gets its own copy of the booted prefix, with karvelon.exe and the driver in it.
+# The files of the base prefix written since it was booted: through a hard link of some case's copy.
+written_in_base() { find "$base" -type f -newer "$base/system.reg"; }
+
+# Each case gets its own copy of the booted prefix, with karvelon.exe and the driver in it. The
+# files of its drive_c are hard links to the base prefix's (copying its 600 MB took seconds):
+# a case deletes and adds files, and replaces one only by deleting it first (cp
+# --remove-destination), so that nothing writes into the base. The hives are copies.
 enter_case() {
   [ -d "$base" ] || fail "no $base_name booted in this run: the test must require its fixture, wine_${base_name#base-}"
   rm -rf "$dir"
-  mkdir -p "$dir"
-  cp -a "$base" "$prefix"
+  mkdir -p "$prefix"
+  cp -al "$base/drive_c" "$prefix/"
+  find "$base" -mindepth 1 -maxdepth 1 ! -name drive_c -exec cp -a -t "$prefix" {} +
   export WINEPREFIX="$prefix"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   cp "$KARVELON_EXE" "$prefix/drive_c/karvelon.exe"
@@ -127,15 +153,56 @@ enter_case() {
 
 # --- helpers ------------------------------------------------------------------------------
 
+# The registry is seeded through the hive files of the stopped prefix, which a server loads as it
+# starts: no Wine process, no server. hive_set FILE KEY LINE sets the value LINE ("name"="data" or
+# @="data", as the hive writes it) in the key KEY of FILE.reg (named as the hive names it, with
+# each backslash doubled and each name in the case Wine keeps), adding the key where it is missing;
+# hive_delete FILE KEY removes the key with its subkeys. Names compare regardless of case.
+hive_edit() {
+  KEY=$2 LINE=${3-} NOW=$EPOCHSECONDS awk '
+    function name(line) { return tolower(substr(line, 1, index(line, "=") - 1)) }
+    function add() { if (inside && ENVIRON["LINE"] != "") print ENVIRON["LINE"]; inside = 0 }
+    BEGIN { key = tolower("[" ENVIRON["KEY"] "]"); below = substr(key, 1, length(key) - 1) "\\\\" }
+    /^\[/ {
+      add(); head = $0; sub(/\] [0-9]+$/, "]", head); head = tolower(head)
+      gone = ENVIRON["LINE"] == "" && (head == key || index(head, below) == 1)
+      if (head == key) { inside = 1; found = 1 }
+    }
+    gone { next }
+    inside && /^$/ { add() }
+    inside && $0 !~ /^[[#]/ && name($0) == name(ENVIRON["LINE"]) { next }
+    { print }
+    END { add(); if (!found && ENVIRON["LINE"] != "") printf "\n[%s] %s\n%s\n", ENVIRON["KEY"], ENVIRON["NOW"], ENVIRON["LINE"] }
+  ' "$prefix/$1.reg" >"$prefix/$1.reg.new"
+  mv "$prefix/$1.reg.new" "$prefix/$1.reg"
+}
+hive_set() { hive_edit "$1" "$2" "$3"; }
+hive_delete() { hive_edit "$1" "$2"; }
+# Data as the hive writes a string: in quotes, with backslashes and quotes escaped.
+hive_string() { local text=${1//\\/\\\\}; printf '"%s"' "${text//\"/\\\"}"; }
+
+# Runs "$@" with the prefix's server stopped, so that they can edit its hives; a server that was
+# running is started again after them.
+with_hives() {
+  if wineserver -k >/dev/null 2>&1; then
+    wineserver -w
+    "$@"
+    start_server
+  else
+    "$@"
+  fi
+}
+
 # Seeds an infection: the auto-start value naming $1 (a file name in system32, or any text
 # given with a backslash), the hijacked open command, both per-user keys and the files.
-seed() {
+seed() { with_hives seed_hives "$1"; }
+seed_hives() {
   local value=$1
   case "$value" in *\\*) ;; *) value="C:\\windows\\system32\\$value" ;; esac
-  wine "$reg" add "$run_key" /v Win32BaseServiceMOD /d "$value" /f >/dev/null
-  wine "$reg" add "$command_key" /ve /d "C:\\windows\\system32\\WINSVRC.EXE \"%1\" %*" /f >/dev/null
-  wine "$reg" add 'HKCU\software\Navidad' /v Installed /d yes /f >/dev/null
-  wine "$reg" add 'HKCU\software\Emanuel' /f >/dev/null
+  hive_set system "$run_hive" "\"Win32BaseServiceMOD\"=$(hive_string "$value")"
+  hive_set system "$command_hive" "@=$(hive_string 'C:\windows\system32\WINSVRC.EXE "%1" %*')"
+  hive_set user 'Software\\Navidad' '"Installed"="yes"'
+  hive_set user 'Software\\Emanuel' '@=""'
   for f in WINSVRC.EXE WINSVRC.VXD WINTASK.EXE; do echo "sample $f" >"$sys/$f"; done
 }
 
@@ -266,12 +333,8 @@ needs_shlwapi=" This program needs shlwapi.dll, which Internet Explorer 4.0 or l
 not_infected=" Your system is not infected with TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
 not_checked=" Your system could not be checked for TROJ_NAVIDAD.A or TROJ_NAVIDAD.E."
 
-if [ "$arch" = win64 ]; then
-  run_value='V [Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Run]'
-else
-  run_value='V [Software\\Microsoft\\Windows\\CurrentVersion\\Run]'
-fi
-command_value='V [Software\\Classes\\exefile\\shell\\open\\command]'
+run_value="V [$run_hive]"
+command_value="V [$command_hive]"
 # The open command's line when it starts system32's $1 first.
 hijacked_by() { printf '%s\t@="C:\\\\windows\\\\system32\\\\%s \\"%%1\\" %%*"' "$command_value" "$1"; }
 hijacked=$(hijacked_by WINSVRC.EXE)
@@ -326,7 +389,7 @@ case_not-infected() {
 # Neither is the trojan's: a value that names its file in quotes, an open command that starts another program.
 case_other-value() {
   seed '"C:\windows\system32\WINTASK.EXE"'
-  wine reg add "$command_key" /ve /d 'C:\windows\notepad.exe "%1" %*' /f >/dev/null
+  hive_set system "$command_hive" "@=$(hive_string 'C:\windows\notepad.exe "%1" %*')"
   expect_not_infected_and_untouched /clean now
 }
 
@@ -347,7 +410,7 @@ case_file-missing() {
 
 case_command-absent() {
   seed WINSVRC.EXE
-  wine reg delete "$command_key" /f >/dev/null
+  hive_delete system "$command_hive"
   snapshot before
   run_program
   snapshot after
@@ -409,7 +472,7 @@ partial_clean_case() {
     marker=WINTASK.EXE notice=$notice_e deleted_line=$task_deleted removed=WINTASK.EXE
   fi
   seed "$marker"
-  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\$marker \"%1\" %*" /f >/dev/null
+  hive_set system "$command_hive" "@=$(hive_string "C:\\windows\\system32\\$marker \"%1\" %*")"
   snapshot before
   start_server
   drive deny HKCR 'exefile\shell\open\command'
@@ -481,10 +544,10 @@ version_case() {
   # Wine's Windows-version modes, from 95 to 10. Navidad gets a subkey: RegDeleteKeyA of 95, 98
   # and ME takes a key with its subkeys, NT's leaves a key that has any.
   mode=${name#version-}
-  wine reg add 'HKCU\Software\Wine' /v Version /d "${mode%-no-shlwapi}" /f >/dev/null
+  hive_set user 'Software\\Wine' "\"Version\"=\"${mode%-no-shlwapi}\""
   [ "$mode" != "${mode%-no-shlwapi}" ] || expect_not_infected_and_untouched
   seed WINSVRC.EXE
-  wine reg add 'HKCU\software\Navidad\Parts' /v Part /d one /f >/dev/null
+  hive_set user 'Software\\Navidad\\Parts' '"Part"="one"'
   case "$mode" in
   win9* | winme*) per_user="$user_keys_gone"'
 - K [Software\\Navidad\\Parts]
@@ -525,7 +588,6 @@ case_start-hardening() {
   # FILE_SHARE_WRITE Windows may refuse the open, and the run would not wait for a key), and
   # shlwapi loaded by its full path with LOAD_WITH_ALTERED_SEARCH_PATH (without it, shlwapi's
   # own imports would be searched for in the program's folder first).
-  start_server
   own_calls() { # runs the program under a relay trace and lists its own calls in $dir/own-calls
     set +e
     WINEDEBUG=+relay wine "$program" </dev/null >"$dir/output" 2>"$dir/relay"
@@ -534,6 +596,7 @@ case_start-hardening() {
     sed -nE 's/^[0-9a-f]+:Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+\(.*\)) ret=004[0-9a-f]{5}$/\1/p' "$dir/relay" >"$dir/own-calls"
   }
   seed WINTASK.EXE
+  start_server
   own_calls
   expect_output "$notice_e" "$task_deleted" "$cleaned" "$reboot"
   expect_status 0
@@ -615,7 +678,7 @@ case_wait-file() { wait_redirected; }
 case_library-too-old() {
   # A shlwapi.dll older than 4.71, without SHDeleteValueA, where the program loads it from
   # (OLD_SHLWAPI_DLL): the value stays, and the library is freed once the program is done with it.
-  cp "$OLD_SHLWAPI_DLL" "$sys/shlwapi.dll"
+  cp --remove-destination "$OLD_SHLWAPI_DLL" "$sys/shlwapi.dll"
   seed WINSVRC.EXE
   snapshot before
   run_with_dll_overrides shlwapi=n
@@ -649,10 +712,16 @@ case_library-dependency-planted() {
 case_contract() {
   # The platform contract (tests/platform_contract.h) against Windows' own calls; the program
   # is CONTRACT_EXE. Its rows run in a child process, whose summary must say that every row ran
-  # and none failed: the exit status alone is the parent's.
+  # and none failed: the exit status alone is the parent's. The check must refuse ok lines
+  # without that summary, from a stand-in that exits 0.
+  ! (contract_runs printf 'ok one\r\nok two\r\n') >/dev/null 2>&1 ||
+    fail "the check passed a contract program that printed ok lines and no summary"
   cp "$CONTRACT_EXE" "$prefix/drive_c/contract.exe"
+  contract_runs wine 'C:\contract.exe'
+}
+contract_runs() {
   set +e
-  wine 'C:\contract.exe' </dev/null >"$dir/contract.log" 2>"$dir/stderr"
+  "$@" </dev/null >"$dir/contract.log" 2>"$dir/stderr"
   status=$?
   set -e
   tr -d '\r' <"$dir/contract.log" | tee "$dir/contract.txt"
@@ -667,17 +736,15 @@ case_contract() {
 case_command-padded() {
   local padding
   padding="$(printf '%5000s' '')x"
-  seed WINTASK.EXE
-  wine reg delete "$run_key" /v Win32BaseServiceMOD /f >/dev/null
-  wine reg add "$command_key" /ve /d "C:\\windows\\system32\\WINTASK.EXE \"%1\" %*$padding" /f >/dev/null
+  hive_set system "$command_hive" "@=$(hive_string "C:\\windows\\system32\\WINTASK.EXE \"%1\" %*$padding")"
+  echo "sample WINTASK.EXE" >"$sys/WINTASK.EXE"
   snapshot before
   run_program
   snapshot after
   expect_output "$notice_e" "$cleaned" "$reboot"
   expect_status 0
   expect_changes "- $(hijacked_by WINTASK.EXE | sed 's/"$//')$padding\"
-+ $repaired
-$user_keys_gone"
++ $repaired"
 }
 
 # Runs karvelon.exe as services and schedulers do: with a console of its own that no key reaches, on
@@ -723,15 +790,17 @@ base="$WORK/$base_name"
 prefix="$dir/prefix"
 sys="$prefix/drive_c/windows/$sys_name"
 if declare -F "test_$name" >/dev/null; then
-  stop_leftovers
+  case "$name" in i386) stop_leftovers "$WORK" ;; prefix*) stop_leftovers "$base" ;; *) stop_leftovers "$dir" ;; esac
   "test_$name"
   echo "ok $name"
   exit 0
 fi
 declare -F "case_$name" >/dev/null || fail "unknown test $name: e2e.sh --list names them"
-stop_leftovers
+stop_leftovers "$dir"
 enter_case
 "case_$name"
+written=$(written_in_base)
+[ -z "$written" ] || fail "written into $base_name, whose files every case links to: $written"
 
 echo "ok $name"
 wineserver -k >/dev/null 2>&1 || true
