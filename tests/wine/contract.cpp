@@ -82,8 +82,7 @@ public:
 
     void queue_key_release() override
     {
-        HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+        HANDLE in = console_input();
         INPUT_RECORD release{};
         release.EventType = KEY_EVENT;
         release.Event.KeyEvent.wVirtualScanCode = 0x1E;
@@ -107,8 +106,7 @@ public:
             CloseWindowStation(created);
             original_station_ = nullptr;
         }
-        HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+        HANDLE in = console_input();
         FlushConsoleInputBuffer(in);
         CloseHandle(in);
         RegDeleteTreeA(HKEY_CURRENT_USER, karvelon::contract::kKey);
@@ -118,6 +116,12 @@ public:
     }
 
 private:
+    static HANDLE console_input()
+    {
+        return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    }
+
     char directory_[MAX_PATH] = {};
     HWINSTA original_station_ = nullptr;
 };

@@ -243,6 +243,14 @@ expect_changes() {
   fi
 }
 
+# Moves karvelon.exe into a folder of its own, C:\app, and puts library $1 beside it as $2.
+plant_beside_program() {
+  mkdir -p "$prefix/drive_c/app"
+  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
+  cp "$1" "$prefix/drive_c/app/$2"
+  program='C:\app\karvelon.exe'
+}
+
 # Runs karvelon.exe without a console (the key wait ends at once), output to a file.
 program='C:\karvelon.exe'
 run_program() {
@@ -502,10 +510,7 @@ case_second-run() {
 
 case_library-planted() {
   # An impostor shlwapi.dll beside the program, found first if it were searched for by name.
-  mkdir -p "$prefix/drive_c/app"
-  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
-  cp "$PLANTED_DLL" "$prefix/drive_c/app/shlwapi.dll"
-  program='C:\app\karvelon.exe'
+  plant_beside_program "$PLANTED_DLL" shlwapi.dll
   marker="$prefix/drive_c/planted-shlwapi-loaded"
   snapshot before
   run_with_dll_overrides shlwapi=n,b
@@ -698,10 +703,7 @@ case_library-dependency-planted() {
   # shcore.dll, which Wine's shlwapi imports and which is no known DLL, planted beside the
   # program (PLANTED_SHCORE_DLL) and preferred native: shlwapi's own dependencies must come
   # from the system directory, so the planted one never loads.
-  mkdir -p "$prefix/drive_c/app"
-  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
-  cp "$PLANTED_SHCORE_DLL" "$prefix/drive_c/app/shcore.dll"
-  program='C:\app\karvelon.exe'
+  plant_beside_program "$PLANTED_SHCORE_DLL" shcore.dll
   seed WINTASK.EXE
   run_with_dll_overrides shcore=n,b
   [ ! -e "$prefix/drive_c/planted-shcore-loaded" ] || fail "the planted shcore.dll was loaded"
@@ -761,10 +763,7 @@ run_unattended() {
 
 # No one sees the station, so it cleans without a key; a user32.dll planted beside it is never loaded.
 case_unattended-e() {
-  mkdir -p "$prefix/drive_c/app"
-  mv "$prefix/drive_c/karvelon.exe" "$prefix/drive_c/app/karvelon.exe"
-  cp "$PLANTED_USER32_DLL" "$prefix/drive_c/app/user32.dll"
-  program='C:\app\karvelon.exe'
+  plant_beside_program "$PLANTED_USER32_DLL" user32.dll
   hidden() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;user32=n,b" run_unattended karvelon-service 30; }
   clean_case hidden
   [ ! -e "$prefix/drive_c/planted-user32-loaded" ] || fail "the planted user32.dll was loaded"
